@@ -1,0 +1,57 @@
+/* Resource numbers, grouped by kind, as the templates use them. */
+#pragma once
+
+/* Dialogs */
+#define IDD_PASSWORD            117
+#define IDD_MAIN                138
+
+/* Password dialog controls */
+#define IDC_PASSWORD            1091
+
+/* Main window controls */
+#define IDC_START               1134
+#define IDC_EXIT                1135
+#define IDC_ROUTINE_ID          1136
+#define IDC_TESTING_HDD         1137
+#define IDC_STATUS              1138
+#define IDC_ERROR_CODE          1139
+#define IDC_ERROR_CONTENTS      1140
+
+/* Menus and accelerators */
+#define IDR_MENU_DEBUG          119
+#define IDR_MENU_MAIN           128
+#define IDR_ACCEL               118
+
+/* Menu and accelerator commands */
+#define IDM_EXIT                40013
+#define IDM_START               40014
+#define IDM_DKU_QX7             40015
+#define IDM_ASK_PASSWORD        40019
+#define IDM_NORMAL_MODE         40020
+#define IDM_DKU_QX5             40023
+#define IDM_DKF_4MP             40024
+#define IDM_DKF_2MP             40025
+#define IDM_CON_1MP             40026
+#define IDM_CON_2MP             40027
+#define IDM_DKC_HV              40028
+#define IDM_DKC_LT              40029
+#define IDM_RENEW               40030
+#define IDM_CLOSE               40001
+
+/* Strings: routine names carry the routine id as their id. */
+#define IDS_PATH_TEST_A0        160
+#define IDS_PATH_TEST_A1        161
+#define IDS_PATH_TEST_A2        162
+#define IDS_RUN_OPTION_FIRST    180
+#define IDS_RUN_OPTION_LAST     187
+#define IDS_ROUTINE_C0          0xC0
+#define IDS_ROUTINE_C1          0xC1
+#define IDS_ROUTINE_C2          0xC2
+#define IDS_ROUTINE_C3          0xC3
+#define IDS_ROUTINE_C4          0xC4
+#define IDS_ROUTINE_C5          0xC5
+#define IDS_ROUTINE_CF          0xCF
+#define IDS_ROUTINE_D0          0xD0
+#define IDS_ROUTINE_D1          0xD1
+#define IDS_ROUTINE_D2          0xD2
+#define IDS_ROUTINE_D8          0xD8

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Creates a headless Wine prefix with the maintenance processor's folders.
+# Usage: scripts/mkprefix.sh DIR   (does nothing when DIR is already complete)
+set -euo pipefail
+dir=$1
+[ -f "$dir/.vestra-ready" ] && exit 0
+rm -rf "$dir"
+mkdir -p "$(dirname "$dir")"
+export WINEPREFIX=$dir WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wineboot -i >/dev/null 2>&1 </dev/null
+# Null display driver: windows exist and take messages without an X server.
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null
+wineserver -w
+for d in trn600/mp/pc trn600/log trn600/tmp/config; do
+    mkdir -p "$dir/drive_c/$d"
+done
+touch "$dir/.vestra-ready"

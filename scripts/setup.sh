@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian 12), then configures and builds into build/.
+# Usage: scripts/setup.sh [build-dir]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build}
+
+pkgs=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+      googletest wine wine64 libwine xvfb imagemagick x11-utils)
+missing=()
+for p in "${pkgs[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+fi
+
+cmake -S "$here" -B "$build" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-mingw.cmake" \
+      -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j"$(nproc)"
+"$here/scripts/mkprefix.sh" "$build/wine-template"

@@ -1,0 +1,83 @@
+/* The program's one global record, alive for the whole process.
+ *
+ * Shared by the shell, the routines and the drive command layer; all of them use it directly
+ * on the main thread. This header holds data only: the lower layers include it for the record,
+ * never to call into the shell. The receive thread touches only the transport fields that the
+ * drive command layer documents. */
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+enum : uint32_t {
+    UNIT_COUNT     = 32,        /* units 0..31: high byte of a PDEV */
+    ROW_COUNT      = 80,        /* rows 0..79: low byte of a PDEV */
+    UNIT_LIST_LEN  = 33,        /* at most 32 units and at least one end mark */
+    UNIT_NONE      = 0xFF,      /* empty unitList slot */
+    DRIVE_NAME_LEN = 16,
+    TRACE_TEXT_LEN = 512,
+};
+
+enum : uint8_t {
+    DISPLAY_INTERACTIVE = 0x00,
+    DISPLAY_AUTOMATIC   = 0xFF,
+};
+
+/* Bit of a unit in a drive bitmap word; 0 for a unit outside the table. */
+static inline uint32_t UnitBit(uint32_t unit) { return unit < UNIT_COUNT ? 0x80000000u >> unit : 0; }
+
+struct DriveEntry {
+    uint32_t selected;              /* 1 = chosen for the test */
+    char     name[DRIVE_NAME_LEN];  /* location name; empty when not equipped */
+    uint16_t equipState;            /* 3 equipped (D8 pre-check), 1 D8 passed, 2 D8 failed */
+    uint16_t errorCode;             /* ErrorCode of the last run, 0 = none */
+};
+
+struct AppContext {
+    /* start parameters */
+    uint8_t    displayMode;         /* DISPLAY_INTERACTIVE or DISPLAY_AUTOMATIC */
+    uint32_t   tmpDirFlag;          /* 1 when launched with the temporary configuration folder */
+    const char *configDir;          /* configDirText or null; handed to configuration queries */
+    char       configDirText[32];
+    uint8_t   *launchBlock;         /* mapped LaunchBlock view, null when none */
+    HANDLE     launchMapping;
+    HINSTANCE  instance;
+    HACCEL     accel;
+    HWND       mainWnd;
+
+    char       traceText[TRACE_TEXT_LEN];   /* scratch line for one trace line or box text */
+
+    /* run state */
+    uint32_t   abnormalEnd;
+    uint32_t   stopRequested;
+    uint16_t   debugMode;           /* 0 normal, 1 debug, 2 second maintenance mode */
+    uint32_t   routineId;
+    uint32_t   runOption;
+    uint8_t    unitList[UNIT_LIST_LEN];
+    uint16_t   unitCount;
+    uint16_t   unitCursor;
+    uint32_t   driveBitmap[ROW_COUNT];
+    uint8_t    rowSelected[ROW_COUNT];
+    uint16_t   mpIdMain, mpIdAlt;
+
+    /* configuration */
+    uint16_t   dkcModel;            /* 0 HV, 1 LT */
+    uint16_t   dkuModel[8];         /* 0 QX7, 1 QX5 */
+    uint16_t   conKind;             /* 1 two DKA pairs */
+    uint16_t   dkuModelMenu, dkfType, conTypeMenu;
+    uint16_t   cluster;
+
+    /* error being reported */
+    char       errorCodeText[64];
+    char       errorContents[128];
+    uint8_t    errorRoutine;
+    uint8_t    errorStep;
+    uint8_t    errorDetail[16];
+    uint8_t    errorRecord[18];
+
+    DriveEntry driveTable[UNIT_COUNT][ROW_COUNT];
+
+    /* Registered by the shell: lets a routine refresh the status display (kind 1). */
+    void     (*showStatus)(uint16_t kind);
+};
+
+extern AppContext g_app;

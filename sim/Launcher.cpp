@@ -1,0 +1,235 @@
+/* The launcher: starts Vestra.exe for an automatic run through a launch block and prints the
+ * outcome. Usage:
+ *   Launcher.exe [--mode HH] [--routine HH] [--drives SPEC | --all] [--number HEX]
+ *                [--timeout SECONDS] [--json]
+ * SPEC: comma list of UNITS:ROWS, each a decimal number or range (e.g. 0:0-11,1-3:0-7).
+ * --all selects every drive that the subsystem description reports equipped.
+ * Exit code: 0 no drive failed, 1 drives failed, 2 no outcome, 3 usage. */
+#include "svclib/mtpsvc.h"
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+enum : size_t {
+    LB_SIZE = 1024, LB_LAUNCH_MODE = 0, LB_ROUTINE = 1, LB_DRIVE_SELECT = 4, LB_END_STATUS = 335,
+    LB_ERROR_FLAG = 336, LB_ERROR_ROUTINE = 337, LB_ERROR_STEP = 338, LB_ERROR_DETAIL = 339,
+    LB_DETAIL_LEN = 16, LB_DRIVE_ERROR = 369,
+};
+enum : uint32_t { UNITS = 32, ROWS = 80 };
+enum : uint8_t { END_STATUS_UNSET = 0xEE };
+
+struct LaunchArgs {
+    uint8_t  mode = 0xFF;
+    uint8_t  routine = 0xCF;
+    uint32_t select[ROWS] = {};
+    unsigned long number = 0;
+    DWORD    timeoutMs = INFINITE;
+    int      json = 0;
+};
+
+static uint32_t GetLe32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+static void PutLe32(uint8_t *p, uint32_t v) { for (int i = 0; i < 4; i++) p[i] = uint8_t(v >> (8 * i)); }
+
+/* "a" or "a-b" in decimal within 0..limit-1. */
+static int ParseRange(const char *s, const char *end, uint32_t limit, uint32_t *lo, uint32_t *hi)
+{
+    char *stop = nullptr;
+    unsigned long a = strtoul(s, &stop, 10);
+    if (stop == s)
+        return 0;
+    unsigned long b = a;
+    if (stop < end && *stop == '-') {
+        const char *t = stop + 1;
+        b = strtoul(t, &stop, 10);
+        if (stop == t)
+            return 0;
+    }
+    if (stop != end || a > b || b >= limit)
+        return 0;
+    *lo = uint32_t(a);
+    *hi = uint32_t(b);
+    return 1;
+}
+
+static int ParseDrives(const char *spec, uint32_t *select)
+{
+    const char *p = spec;
+    while (*p) {
+        const char *comma = strchr(p, ',');
+        const char *end = comma ? comma : p + strlen(p);
+        const char *colon = (const char *)memchr(p, ':', size_t(end - p));
+        uint32_t u0, u1, r0, r1;
+        if (!colon || !ParseRange(p, colon, UNITS, &u0, &u1) || !ParseRange(colon + 1, end, ROWS, &r0, &r1))
+            return 0;
+        for (uint32_t u = u0; u <= u1; u++)
+            for (uint32_t r = r0; r <= r1; r++)
+                select[r] |= 0x80000000u >> u;
+        p = comma ? comma + 1 : end;
+    }
+    return 1;
+}
+
+static void SelectAllEquipped(uint32_t *select)
+{
+    for (uint32_t u = 0; u < UNITS; u++) {
+        for (uint32_t r = 0; r < ROWS; r++) {
+            uint16_t state = 0, ec = 0;
+            if (GetPdevEquipStatus(uint16_t(u << 8 | r), 0, &state, &ec) && state == SVC_EQUIPPED)
+                select[r] |= 0x80000000u >> u;
+        }
+    }
+}
+
+static int ParseHexByte(const char *s, uint8_t *out)
+{
+    char *stop = nullptr;
+    unsigned long v = strtoul(s, &stop, 16);
+    if (stop == s || *stop || v > 0xFF)
+        return 0;
+    *out = uint8_t(v);
+    return 1;
+}
+
+static int ParseArgs(int argc, char **argv, LaunchArgs *a)
+{
+    int drivesGiven = 0;
+    a->number = GetCurrentProcessId();
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        const char *val = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (!strcmp(arg, "--json")) {
+            a->json = 1;
+            continue;
+        }
+        if (!strcmp(arg, "--all")) {
+            SelectAllEquipped(a->select);
+            drivesGiven = 1;
+            continue;
+        }
+        if (!val)
+            return 0;
+        i++;
+        if (!strcmp(arg, "--mode")) {
+            if (!ParseHexByte(val, &a->mode))
+                return 0;
+        } else if (!strcmp(arg, "--routine")) {
+            if (!ParseHexByte(val, &a->routine))
+                return 0;
+        } else if (!strcmp(arg, "--drives")) {
+            if (!ParseDrives(val, a->select))
+                return 0;
+            drivesGiven = 1;
+        } else if (!strcmp(arg, "--number")) {
+            char *stop = nullptr;
+            a->number = strtoul(val, &stop, 16);
+            if (stop == val || *stop)
+                return 0;
+        } else if (!strcmp(arg, "--timeout")) {
+            a->timeoutMs = DWORD(strtoul(val, nullptr, 10) * 1000);
+        } else {
+            return 0;
+        }
+    }
+    if (!drivesGiven)
+        SelectAllEquipped(a->select);
+    return 1;
+}
+
+static void PrintTable(const uint8_t *lb, const uint32_t *select)
+{
+    printf("%-16s %-8s %s\n", "HDD", "Result", "PDEV");
+    for (uint32_t u = 0; u < UNITS; u++) {
+        for (uint32_t r = 0; r < ROWS; r++) {
+            uint32_t bit = 0x80000000u >> u;
+            if (!(select[r] & bit))
+                continue;
+            char name[SVC_LOCATION_LEN] = "------";
+            uint16_t ec = 0;
+            if (!mtp_GetPdevLocation(uint16_t(u << 8 | r), 0, name, sizeof name, &ec))
+                strcpy(name, "------");
+            name[sizeof name - 1] = '\0';
+            int failed = (GetLe32(lb + LB_DRIVE_ERROR + 4 * r) & bit) != 0;
+            printf("%-16s %-8s %02X%02X\n", name, failed ? "FAIL" : "pass", u, r);
+        }
+    }
+    printf("Last error: routine %02X step %02X detail", lb[LB_ERROR_ROUTINE], lb[LB_ERROR_STEP]);
+    for (size_t i = 0; i < LB_DETAIL_LEN; i++)
+        printf(" %02X", lb[LB_ERROR_DETAIL + i]);
+    printf("\nEnd status %02X, error flag %02X\n", lb[LB_END_STATUS], lb[LB_ERROR_FLAG]);
+}
+
+static void PrintJson(const uint8_t *lb, DWORD exitCode)
+{
+    printf("{\"exitCode\":%lu,\"launchMode\":%u,\"requestedRoutine\":%u,\"endStatus\":%u,"
+           "\"errorFlag\":%u,\"errorRoutine\":%u,\"errorStep\":%u,\"errorDetail\":[",
+           (unsigned long)exitCode, lb[LB_LAUNCH_MODE], lb[LB_ROUTINE], lb[LB_END_STATUS],
+           lb[LB_ERROR_FLAG], lb[LB_ERROR_ROUTINE], lb[LB_ERROR_STEP]);
+    for (size_t i = 0; i < LB_DETAIL_LEN; i++)
+        printf("%s%u", i ? "," : "", lb[LB_ERROR_DETAIL + i]);
+    printf("],\"driveError\":[");
+    for (uint32_t r = 0; r < ROWS; r++)
+        printf("%s%lu", r ? "," : "", (unsigned long)GetLe32(lb + LB_DRIVE_ERROR + 4 * r));
+    printf("]}\n");
+}
+
+int main(int argc, char **argv)
+{
+    static LaunchArgs a;
+    if (!ParseArgs(argc, argv, &a)) {
+        fprintf(stderr, "usage: Launcher.exe [--mode HH] [--routine HH] [--drives U:R,...|--all] "
+                        "[--number HEX] [--timeout S] [--json]\n");
+        return 3;
+    }
+    char name[32], exe[MAX_PATH], cmd[MAX_PATH + 32];
+    snprintf(name, sizeof name, "DIAGAPI%08lx", a.number);
+    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, LB_SIZE, name);
+    if (!map) {
+        fprintf(stderr, "launcher: cannot create %s (%lu)\n", name, GetLastError());
+        return 2;
+    }
+    uint8_t *lb = (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    if (!lb) {
+        fprintf(stderr, "launcher: cannot map %s (%lu)\n", name, GetLastError());
+        CloseHandle(map);
+        return 2;
+    }
+    memset(lb, 0, LB_SIZE);
+    lb[LB_LAUNCH_MODE] = a.mode;
+    lb[LB_ROUTINE] = a.routine;
+    lb[LB_END_STATUS] = END_STATUS_UNSET;
+    for (uint32_t r = 0; r < ROWS; r++)
+        PutLe32(lb + LB_DRIVE_SELECT + 4 * r, a.select[r]);
+
+    DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    char *slash = strrchr(exe, '\\');
+    if (n == 0 || !slash) {
+        fprintf(stderr, "launcher: cannot find its own folder\n");
+        return 2;
+    }
+    snprintf(slash + 1, size_t(exe + MAX_PATH - slash - 1), "Vestra.exe");
+    snprintf(cmd, sizeof cmd, "\"%s\" %lx", exe, a.number);
+    STARTUPINFOA si = { sizeof si };
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(exe, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        fprintf(stderr, "launcher: cannot start %s (%lu)\n", exe, GetLastError());
+        return 2;
+    }
+    DWORD exitCode = 0;
+    if (WaitForSingleObject(pi.hProcess, a.timeoutMs) != WAIT_OBJECT_0) {
+        fprintf(stderr, "launcher: Vestra.exe did not end in time\n");
+        TerminateProcess(pi.hProcess, 255);
+        WaitForSingleObject(pi.hProcess, 5000);
+    }
+    GetExitCodeProcess(pi.hProcess, &exitCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+
+    if (a.json)
+        PrintJson(lb, exitCode);
+    else
+        PrintTable(lb, a.select);
+    int rc = lb[LB_END_STATUS] == END_STATUS_UNSET ? 2 : lb[LB_ERROR_FLAG] == 0xFF ? 1 : 0;
+    UnmapViewOfFile(lb);
+    CloseHandle(map);
+    return rc;
+}

@@ -1,0 +1,88 @@
+#include "tests/shell/doubles.h"
+#include "routines/routines.h"
+#include "drivecmd/drivecmd.h"
+#include <stdio.h>
+
+ShellScript g_script;
+std::vector<std::string> g_calls;
+static int g_runCalls, g_startCalls, g_endCalls;
+
+void ResetDoubles()
+{
+    g_script = ShellScript();
+    g_calls.clear();
+    g_runCalls = g_startCalls = g_endCalls = 0;
+}
+
+static void Log(const char *what, uint32_t value)
+{
+    char line[64];
+    snprintf(line, sizeof line, "%s %X", what, (unsigned)value);
+    g_calls.push_back(line);
+}
+
+static uint32_t Unit() { return g_app.unitList[g_app.unitCursor]; }
+
+int RunRoutine(HWND, uint16_t *outcome)
+{
+    int call = g_runCalls++;
+    Log("RunRoutine", Unit());
+    if (call == g_script.recordErrorAtCall) {
+        for (uint32_t row = 0; row < ROW_COUNT; row++) {
+            if (g_app.rowSelected[row] == 1 && Unit() < UNIT_COUNT) {
+                g_app.driveTable[Unit()][row].errorCode = g_script.recordErrorCode;
+                break;
+            }
+        }
+    }
+    if (call == g_script.stopAtCall)
+        g_app.stopRequested = 1;
+    *outcome = size_t(call) < g_script.outcomes.size() ? g_script.outcomes[call] : OUTCOME_CONTINUE;
+    return 1;
+}
+
+int StartDiag(HWND, uint16_t *failKind)
+{
+    Log("StartDiag", Unit());
+    if (g_startCalls++ == g_script.startDiagFailAtCall) {
+        *failKind = g_script.startDiagFailKind;
+        return 0;
+    }
+    return 1;
+}
+
+int EndDiag(HWND, uint16_t *failKind)
+{
+    Log("EndDiag", Unit());
+    if (g_endCalls++ == g_script.endDiagFailAtCall) {
+        *failKind = g_script.endDiagFailKind;
+        return 0;
+    }
+    return 1;
+}
+
+void LoadErrorText(uint16_t) {}
+
+void SetErrorInfo(uint16_t count)
+{
+    Log("SetErrorInfo", uint32_t(g_app.errorStep) << 16 | count);
+}
+
+int ShowErrorReport(HINSTANCE, HWND owner, uint16_t mainMp, uint16_t, uint8_t unit, uint8_t,
+                    uint16_t, uint16_t)
+{
+    Log("ShowErrorReport", uint32_t(owner != nullptr) << 24 | uint32_t(mainMp) << 8 | unit);
+    return 0;
+}
+
+int OpenCommunication()
+{
+    Log("OpenCommunication", 0);
+    return g_script.openCommunicationOk;
+}
+
+int CloseCommunication()
+{
+    Log("CloseCommunication", 0);
+    return 1;
+}

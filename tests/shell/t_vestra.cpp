@@ -1,0 +1,174 @@
+/* Vestra.exe as its own process: the interactive window, every launch mode, refused command
+ * lines, and the launcher tool. */
+#include "tests/shell/shell_util.h"
+#include "tests/support/support.h"
+#include "res/resource.h"
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+static const char kDescription[] = "[Subsystem]\r\nMessageBox=trace\r\n";
+
+class VestraEnv : public testing::Environment {
+public:
+    void SetUp() override { UseTraceAndDescription(kDescription); }
+};
+static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new VestraEnv);
+
+/* The main window of a started Vestra.exe once its status shows want; null after 15 s. */
+static HWND WaitForStatus(HANDLE process, const char *want)
+{
+    WaitForInputIdle(process, 15000);
+    for (int i = 0; i < 300; i++) {
+        HWND wnd = FindWindowA("#32770", "Vestra");
+        char text[128] = "";
+        if (wnd && GetDlgItemTextA(wnd, IDC_STATUS, text, sizeof text) && strcmp(text, want) == 0)
+            return wnd;
+        if (WaitForSingleObject(process, 50) == WAIT_OBJECT_0)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+static std::string ItemText(HWND wnd, int id)
+{
+    char text[256] = "";
+    GetDlgItemTextA(wnd, id, text, sizeof text);
+    return text;
+}
+
+TEST(Program, InteractiveWindowEndsByItsButtonsAndClose)
+{
+    for (int viaClose = 0; viaClose < 2; viaClose++) {
+        size_t mark = TraceMark();
+        HANDLE p = StartProgram("Vestra.exe", "");
+        ASSERT_NE(nullptr, p);
+        HWND wnd = WaitForStatus(p, " ");
+        ASSERT_NE(nullptr, wnd) << "initialised window";
+        EXPECT_TRUE(IsWindowVisible(wnd));
+        EXPECT_EQ("Start", ItemText(wnd, IDC_START));
+        EXPECT_EQ("Exit", ItemText(wnd, IDC_EXIT));
+        EXPECT_EQ(" ", ItemText(wnd, IDC_ROUTINE_ID));
+        EXPECT_EQ(" ", ItemText(wnd, IDC_ERROR_CODE));
+        EXPECT_TRUE(GetWindowLongA(GetDlgItem(wnd, IDC_START), GWL_STYLE) & BS_DEFPUSHBUTTON);
+        if (viaClose)
+            PostMessageA(wnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+        else
+            PostMessageA(wnd, WM_COMMAND, IDC_EXIT, 0);
+        EXPECT_EQ(0, WaitExit(p, 30000));
+        EXPECT_EQ(nullptr, FindWindowA("#32770", "Vestra"));
+        auto t = TraceTexts(mark);
+        EXPECT_EQ(0, FindText(t, "TmpDirFlag : 00000000"));
+        int start = FindText(t, "VESTRA START");
+        ASSERT_GE(start, 0);
+        EXPECT_EQ(start + 1, FindText(t, "Drive Table Nothing"));
+        EXPECT_EQ(start + 2, FindText(t, "Before Com Ini"));
+        ASSERT_GE(t.size(), 4u);
+        EXPECT_EQ((std::vector<std::string>{ "Drive Table Nothing", "VESTRA END", "Drive Table Nothing",
+                                             "Close MapFile Handle = 00000000" }),
+                  std::vector<std::string>(t.end() - 4, t.end()));
+    }
+}
+
+TEST(Program, LaunchModesWriteTheOutcome)
+{
+    uint32_t select[ROW_COUNT] = {};
+    select[0] = select[1] = 0x80000000u | 0x80000000u >> 1;
+    for (uint8_t mode : { uint8_t(0xFF), uint8_t(0x10), uint8_t(0x05) }) {
+        SCOPED_TRACE(int(mode));
+        TestBlock b = MakeBlock(mode, 0xCF, select);
+        b.view[LB_ERROR_FLAG] = 0x33;
+        size_t mark = TraceMark();
+        HANDLE p = StartProgram("Vestra.exe", BlockArg(b));
+        ASSERT_NE(nullptr, p);
+        if (mode == 0x05) {
+            HWND wnd = WaitForStatus(p, " ");
+            ASSERT_NE(nullptr, wnd) << "a shown, interactive window";
+            EXPECT_TRUE(IsWindowVisible(wnd));
+            PostMessageA(wnd, WM_COMMAND, IDC_EXIT, 0);
+        }
+        EXPECT_EQ(0, WaitExit(p, 60000));
+        EXPECT_EQ(0, b.view[LB_END_STATUS]);
+        EXPECT_EQ(0x33, b.view[LB_ERROR_FLAG]);
+        for (size_t row = 0; row < ROW_COUNT; row++)
+            EXPECT_EQ(0u, GetLe32(b.view + LB_DRIVE_ERROR + 4 * row));
+        auto t = TraceTexts(mark);
+        EXPECT_EQ(0u, t[0].find("Open MapFile Handle = "));
+        EXPECT_EQ(1, FindText(t, mode == 0x10 ? "TmpDirFlag : 00000001" : "TmpDirFlag : 00000000"));
+        if (mode != 0x05) {
+            EXPECT_GE(FindText(t, "Routine ID = 000000cf"), 0);
+            EXPECT_GE(FindText(t, "00HB->00:c0000000 01:c0000000 02:00000000 03:00000000 04:00000000 "
+                                  "05:00000000 06:00000000 07:00000000"), 0);
+        }
+        int end = FindText(t, "VESTRA END");
+        ASSERT_GE(end, 10);
+        char bytes[64];
+        snprintf(bytes, sizeof bytes, "%02X CF 00 00 00 00 00 00 33 00 00 ", mode);
+        EXPECT_EQ(bytes, t[end + 1]);
+        EXPECT_EQ(0u, t[end - 10].find("00BM->00:00000000"));
+        EXPECT_EQ(0u, t[end + 2].find("Close MapFile Handle = "));
+        EXPECT_NE("Close MapFile Handle = 00000000", t[end + 2]);
+        FreeBlock(b);
+    }
+}
+
+TEST(Program, RefusedCommandLineWritesNothing)
+{
+    TestBlock b = MakeBlock(0xFF, 0xCF, nullptr);
+    std::string before((const char *)b.view, 1024);
+    for (const char *line : { "zz", "0123456789abcdef", "-1" }) {
+        size_t mark = TraceMark();
+        EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", line), 30000));
+        auto t = TraceTexts(mark);
+        ASSERT_EQ(2u, t.size()) << line;
+        EXPECT_EQ(std::string("Invalid Command Line : ") + line, t[0]);
+    }
+    EXPECT_EQ(before, std::string((const char *)b.view, 1024));
+    FreeBlock(b);
+}
+
+/* Runs a program of bin/ and returns what it printed. */
+static std::string RunCapture(const std::string &exe, const std::string &args, int *exitCode)
+{
+    SECURITY_ATTRIBUTES sa = { sizeof sa, nullptr, TRUE };
+    HANDLE rd = nullptr, wr = nullptr;
+    if (!CreatePipe(&rd, &wr, &sa, 0))
+        return "";
+    SetHandleInformation(rd, HANDLE_FLAG_INHERIT, 0);
+    std::string cmd = "\"" + BinDir() + exe + "\" " + args;
+    STARTUPINFOA si = { sizeof si };
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = wr;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    std::vector<char> line(cmd.begin(), cmd.end());
+    line.push_back('\0');
+    BOOL ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(wr);
+    std::string out;
+    if (ok) {
+        char buf[4096];
+        DWORD got;
+        while (ReadFile(rd, buf, sizeof buf, &got, nullptr) && got > 0)
+            out.append(buf, got);
+        CloseHandle(pi.hThread);
+        *exitCode = WaitExit(pi.hProcess, 60000);
+    }
+    CloseHandle(rd);
+    return out;
+}
+
+TEST(Program, LauncherPrintsTheOutcome)
+{
+    int rc = -1;
+    std::string json = RunCapture("Launcher.exe", "--json --drives 0:0-1,9:3", &rc);
+    EXPECT_EQ(0, rc) << json;
+    EXPECT_NE(std::string::npos, json.find("\"exitCode\":0,\"launchMode\":255,\"requestedRoutine\":207,"
+                                           "\"endStatus\":0,\"errorFlag\":0")) << json;
+    std::string table = RunCapture("Launcher.exe", "--mode 10 --routine c0 --drives 0:0-1", &rc);
+    EXPECT_EQ(0, rc) << table;
+    EXPECT_NE(std::string::npos, table.find("HDD00-00")) << table;
+    EXPECT_NE(std::string::npos, table.find("HDD00-01")) << table;
+    EXPECT_EQ(std::string::npos, table.find("FAIL")) << table;
+    RunCapture("Launcher.exe", "--drives 40:0", &rc);
+    EXPECT_EQ(3, rc) << "a unit beyond 31 is refused";
+}

@@ -1,0 +1,282 @@
+/* The subsystem description read straight through the subsys library: overrides, Base=empty,
+ * [Fail] matching and hostile files. Each description is loaded into its own record. */
+#include "svclib/subsys.h"
+#include "tests/support/support.h"
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+
+static std::unique_ptr<SubsysDesc> Load(const std::string &text)
+{
+    std::string path = TempDir() + "subsystem.ini";
+    EXPECT_TRUE(WriteFileBytes(path, text));
+    std::unique_ptr<SubsysDesc> d(new SubsysDesc);
+    uint16_t ec = 0;
+    EXPECT_EQ(SubsysLoad(d.get(), path.c_str(), &ec), 1);
+    return d;
+}
+
+static uint16_t PdevAt(const SubsysDesc *d, int dku, int box, int hdd)
+{
+    uint16_t pdev = 0xFFFF, ec = 0;
+    return SubsysFindPdev(d, uint16_t(dku), uint16_t(box), uint16_t(hdd), &pdev, &ec) ? pdev : 0xFFFF;
+}
+
+/* State of a PDEV, or 0xE000 | EC when the query fails. */
+static uint32_t StateOf(const SubsysDesc *d, uint16_t pdev)
+{
+    uint16_t st = 0, ec = 0;
+    return SubsysGetPdevState(d, pdev, &st, &ec) ? st : 0xE0000u | ec;
+}
+
+static std::string DriveLocation(const SubsysDesc *d, uint16_t pdev)
+{
+    char buf[SUBSYS_NAME_LEN] = "";
+    uint16_t ec = 0;
+    return SubsysGetPdevLocation(d, pdev, buf, sizeof buf, &ec) ? buf : "EC " + std::to_string(ec);
+}
+
+static std::string DkuLocation(const SubsysDesc *d, uint16_t dku)
+{
+    char buf[SUBSYS_NAME_LEN] = "";
+    uint16_t ec = 0;
+    return SubsysGetDkuLocation(d, dku, buf, sizeof buf, &ec) ? buf : "EC " + std::to_string(ec);
+}
+
+TEST(Subsys, AbsentFileGivesDefaultAndSaysSo)
+{
+    std::unique_ptr<SubsysDesc> d(new SubsysDesc);
+    uint16_t ec = 0, model = 0;
+    EXPECT_EQ(SubsysLoad(d.get(), (TempDir() + "none.ini").c_str(), &ec), 0);
+    EXPECT_EQ(ec, SUBSYS_EC_NO_FILE);
+    EXPECT_TRUE(SubsysGetDkcModel(d.get(), &model, &ec));
+    EXPECT_EQ(model, 4);
+    EXPECT_EQ(PdevAt(d.get(), 2, 0, 11), 0x100B);
+    ec = 0;
+    EXPECT_EQ(SubsysLoad(d.get(), nullptr, &ec), 0);
+    EXPECT_EQ(ec, SUBSYS_EC_NO_FILE);
+}
+
+TEST(Subsys, OverridesApply)
+{
+    auto d = Load("; maintenance description\r\n"
+                  "[Subsystem]\r\nDkcModel=5\r\nMtpMode = 2\r\nDka2=1200\r\nDka3=0x1201\r\n"
+                  "MessageBox=TRACE\r\nTraceCalls=1\r\nHistoryReject=10, 2a-2C\r\n"
+                  "[DKU.1]\r\nModel=9\r\nLocation=DKU-LEFT-ONE\r\n"
+                  "[DKU.3]\r\nEquip=1\r\nLocation=A-very-long-location-text\r\n"
+                  "[Box.3.2]\r\nEquip=1\r\nDrives=0-3,14\r\nUnit=0x40\r\nRow=16\r\nLocation=HDU-X\r\n"
+                  "[box.0.1]\r\nequip=0\r\n"
+                  "[Box.0.2]\r\nUnit=0\r\n"
+                  "[Box.2.0]\r\nRow=250\r\n"
+                  "[Drive.0002]\r\nEquip=0\r\nPathA=0,5,2\r\nPathB=1, 5, 3\r\n"
+                  "[Drive.0003]\r\nLocation=SPARE\r\n"
+                  "[Drive.4014]\r\nEquip=1\r\n"
+                  "[LDEV]\r\nEquip=0:0-3, 2:250-255\r\nStatus=1000\r\nStatus.02.FF=2002\r\n");
+    const SubsysDesc *s = d.get();
+    uint16_t v = 0, ec = 0, a[3], b[3];
+
+    EXPECT_TRUE(SubsysGetDkcModel(s, &v, &ec));
+    EXPECT_EQ(v, 5);
+    EXPECT_TRUE(SubsysGetMtpMode(s, &v, &ec));
+    EXPECT_EQ(v, 2);
+    for (int i = 0; i < 4; i++) {
+        EXPECT_TRUE(SubsysGetDkaState(s, uint16_t(i), &v, &ec));
+        EXPECT_EQ(v, i == 3 ? 0x1201 : 0x1200) << "DKA " << i;
+    }
+    EXPECT_EQ(s->msgMode, SUBSYS_MSG_TRACE);
+    EXPECT_EQ(s->traceCalls, 1);
+    for (int f : { 0x10, 0x2A, 0x2B, 0x2C })
+        EXPECT_FALSE(SubsysHistoryAccepts(s, uint8_t(f))) << f;
+    for (int f : { 0x00, 0x11, 0x29, 0x2D, 0xFF })
+        EXPECT_TRUE(SubsysHistoryAccepts(s, uint8_t(f))) << f;
+
+    /* Drive units: model and location overrides, a spare unit brought in, long text cut. */
+    EXPECT_TRUE(SubsysGetDkuModel(s, 1, &v, &ec));
+    EXPECT_EQ(v, 9);
+    EXPECT_EQ(DkuLocation(s, 1), "DKU-LEFT-ONE");
+    EXPECT_EQ(DkuLocation(s, 3), "A-very-long-loc");
+    EXPECT_TRUE(SubsysGetHduState(s, 3, &v, &ec));
+    EXPECT_EQ(v, 0x1200);
+
+    /* Box 3.2 on unit 0x40 from row 16; only its listed positions are equipped. */
+    EXPECT_EQ(PdevAt(s, 3, 2, 0), 0x4010);
+    EXPECT_EQ(PdevAt(s, 3, 2, 31), 0x402F);
+    EXPECT_EQ(PdevAt(s, 3, 1, 0), 0xFFFF);
+    EXPECT_EQ(StateOf(s, 0x4013), 0x1200u);
+    EXPECT_EQ(StateOf(s, 0x4014), 0x1200u);   /* by [Drive.4014] */
+    EXPECT_EQ(StateOf(s, 0x4015), 0x1201u);
+    EXPECT_EQ(StateOf(s, 0x401E), 0x1200u);
+    EXPECT_EQ(DriveLocation(s, 0x401E), "HDD32-0E");
+
+    /* A removed box has no drives; a box on a taken unit gets none; rows stop at 255. */
+    EXPECT_EQ(StateOf(s, 0x0105), 0xE1101u);
+    EXPECT_EQ(PdevAt(s, 0, 1, 5), 0xFFFF);
+    EXPECT_EQ(PdevAt(s, 0, 2, 0), 0xFFFF);
+    EXPECT_EQ(StateOf(s, 0x0200), 0xE1101u);
+    EXPECT_EQ(DriveLocation(s, 0x0000), "HDD00-00");
+    EXPECT_EQ(PdevAt(s, 2, 0, 5), 0x10FF);
+    EXPECT_EQ(PdevAt(s, 2, 0, 6), 0xFFFF);
+
+    /* Single drives. */
+    EXPECT_EQ(StateOf(s, 0x0002), 0x1201u);
+    EXPECT_EQ(DriveLocation(s, 0x0002), "EC " + std::to_string(0x1201));
+    EXPECT_EQ(DriveLocation(s, 0x0003), "SPARE");
+    ASSERT_TRUE(SubsysGetPdevPaths(s, 0x0002, a, b, &ec));
+    EXPECT_EQ(a[0] * 100 + a[1] * 10 + a[2], 52);
+    EXPECT_EQ(b[0] * 100 + b[1] * 10 + b[2], 153);
+
+    /* LDEVs: the list replaces the default; the state applies to equipped LDEVs only. */
+    static uint32_t map[256][8];
+    static uint16_t status[256][256];
+    ASSERT_TRUE(SubsysGetLdevEquipMap(s, map, &ec));
+    EXPECT_EQ(map[0][0], 0xF0000000u);
+    EXPECT_EQ(map[0][1], 0u);
+    EXPECT_EQ(map[2][7], 0x3Fu);
+    ASSERT_TRUE(SubsysGetLdevStatus(s, status, &ec));
+    EXPECT_EQ(status[0][0], 0x1000);
+    EXPECT_EQ(status[0][4], 0);
+    EXPECT_EQ(status[2][250], 0x1000);
+    EXPECT_EQ(status[2][255], 0x2002);
+}
+
+TEST(Subsys, EmptyBaseEquipsOnlyWhatIsListed)
+{
+    auto d = Load("[Subsystem]\nBase=empty\n[DKU.1]\nEquip=1\n[Box.1.1]\nEquip=1\nDrives=3\n"
+                  "[LDEV]\nStatus.00.00=1234\n");
+    const SubsysDesc *s = d.get();
+    uint16_t v = 0, ec = 0;
+    static uint32_t map[256][8];
+    static uint16_t status[256][256];
+
+    for (int i = 0; i < 4; i++) {
+        EXPECT_TRUE(SubsysGetDkaState(s, uint16_t(i), &v, &ec));
+        EXPECT_EQ(v, 0x1201);
+    }
+    EXPECT_FALSE(SubsysGetDkuModel(s, 0, &v, &ec));
+    EXPECT_EQ(ec, 0x1201);
+    EXPECT_TRUE(SubsysGetDkuModel(s, 1, &v, &ec));
+    EXPECT_EQ(v, 5);
+    EXPECT_EQ(DkuLocation(s, 1), "DKU-L1");
+    EXPECT_EQ(StateOf(s, 0x0903), 0x1200u);
+    EXPECT_EQ(StateOf(s, 0x0900), 0x1201u);
+    EXPECT_EQ(StateOf(s, 0x0800), 0xE1101u);
+    EXPECT_EQ(StateOf(s, 0x0000), 0xE1101u);
+    ASSERT_TRUE(SubsysGetLdevEquipMap(s, map, &ec));
+    ASSERT_TRUE(SubsysGetLdevStatus(s, status, &ec));
+    uint32_t bits = 0, states = 0;
+    for (int g = 0; g < 256; g++)
+        for (int n = 0; n < 256; n++) {
+            bits |= map[g][n / 32];
+            states |= status[g][n];
+        }
+    EXPECT_EQ(bits, 0u);
+    EXPECT_EQ(states, 0u);
+    EXPECT_TRUE(SubsysGetDkcModel(s, &v, &ec));
+    EXPECT_EQ(v, 4);
+}
+
+TEST(Subsys, FailEntriesMatchByQueryAndArgument)
+{
+    auto d = Load("[Fail]\nGetPdevEquipStatus.0105=4321\nmtp_GetDkcModel=4444\n"
+                  "GetDkuModel=1111\nGetDkuModel.1=2222\nGetDkuModel.1=2223\n");
+    const SubsysDesc *s = d.get();
+    uint16_t ec = 0;
+    EXPECT_TRUE(SubsysCheckFail(s, "GetPdevEquipStatus", 1, 0x0105, &ec));
+    EXPECT_EQ(ec, 0x4321);
+    EXPECT_TRUE(SubsysCheckFail(s, "getpdevequipstatus", 1, 0x0105, &ec));
+    ec = 0;
+    EXPECT_FALSE(SubsysCheckFail(s, "GetPdevEquipStatus", 1, 0x0106, &ec));
+    EXPECT_FALSE(SubsysCheckFail(s, "GetPdevEquipStatus", 0, 0, &ec));
+    EXPECT_EQ(ec, 0);
+    EXPECT_TRUE(SubsysCheckFail(s, "mtp_GetDkcModel", 0, 0, &ec));
+    EXPECT_EQ(ec, 0x4444);
+    /* The entry for the argument wins over the general one; a repeated key replaces. */
+    EXPECT_TRUE(SubsysCheckFail(s, "GetDkuModel", 1, 1, &ec));
+    EXPECT_EQ(ec, 0x2223);
+    EXPECT_TRUE(SubsysCheckFail(s, "GetDkuModel", 1, 2, &ec));
+    EXPECT_EQ(ec, 0x1111);
+    EXPECT_EQ(s->failCount, 4);
+}
+
+TEST(Subsys, HostileFileIsReadSafely)
+{
+    std::string t = "garbage before any section\nkey=value before any section\n";
+    t += "[DKU.8]\nModel=3\n[DKU.-1]\nModel=3\n[DKU.01x]\nModel=3\n[DKU.99999999999999999999]\nModel=3\n";
+    t += "[Box.0.8]\nEquip=1\n[Box.7.7.7]\nEquip=1\n[Box.0]\nEquip=0\n[Drive.10000]\nEquip=0\n[Drive.ZZ]\nEquip=0\n";
+    t += "[Drive.0000]\nPathA=1,2\nPathB=1,2,3,4\nLocation=\n=novalue\nnoequals\n";
+    t += "[Subsystem]\nDka4=1201\nDka0=12000\nDkcModel=99999999999999999999\nMtpMode=-1\nTraceCalls=2\n";
+    t += "MessageBox=maybe\nHistoryReject=100,zz,5-3,,7\n";
+    t += "[Box.0.0]\nDrives=0-32\nUnit=256\nRow=-5\n";
+    t += "[Box.0.3]\nDrives=";
+    for (int i = 0; i < 2000; i++)
+        t += "1,";
+    t += "\n[Box.0.2]\nDrives=";
+    for (int i = 0; i < 1000; i++)
+        t += "0-31,";   /* longer than a value may be: the line is dropped */
+    t += "\n[LDEV]\nEquip=256:0-3,0:3-300,1:5,:,1:\nStatus.100.00=1\nStatus.00=1\nStatus.00.00.00=1\n";
+    t += "[Fail]\n=1\n.0001=1\nThisQueryNameIsMuchTooLongForTheTable=1\nGetDkuModel.10000=1\nGetMpOfPath=zz\n";
+    for (int i = 0; i < 100; i++)
+        t += "GetHduEquipStatus." + std::to_string(i) + "=1\n";
+    t += "[Subsystem]\nHistoryReject=" + std::string(300000, '1') + "\n";
+    t += "[" + std::string(200, 'S') + "]\nModel=1\n[Subsystem\nMtpMode=7\n";
+    static const char withNul[] = "[DKU.2]\nModel=8\0\nLocation=AFTER-NUL\n";
+    t.append(withNul, sizeof withNul - 1);
+    auto d = Load(t);
+    const SubsysDesc *s = d.get();
+    uint16_t v = 0, ec = 0, a[3], b[3];
+
+    for (int u = 0; u < 3; u++) {
+        EXPECT_TRUE(SubsysGetDkuModel(s, uint16_t(u), &v, &ec));
+        EXPECT_EQ(v, u == 2 ? 8 : u == 1 ? 5 : 7) << "DKU " << u;
+    }
+    EXPECT_EQ(DkuLocation(s, 2), "AFTER-NUL");
+    EXPECT_FALSE(SubsysGetDkuModel(s, 8, &v, &ec));
+    EXPECT_TRUE(SubsysGetDkaState(s, 0, &v, &ec));
+    EXPECT_EQ(v, 0x1200);
+    EXPECT_TRUE(SubsysGetDkcModel(s, &v, &ec));
+    EXPECT_EQ(v, 4);
+    EXPECT_TRUE(SubsysGetMtpMode(s, &v, &ec));
+    EXPECT_EQ(v, 1);
+    EXPECT_EQ(s->traceCalls, 0);
+    EXPECT_EQ(s->msgMode, SUBSYS_MSG_SHOW);
+    for (int f = 0; f < 256; f++)
+        EXPECT_EQ(SubsysHistoryAccepts(s, uint8_t(f)), f != 7) << f;
+
+    /* Bad list items are dropped but the list still replaces; bad numbers change nothing. */
+    EXPECT_EQ(StateOf(s, 0x0000), 0x1201u);
+    EXPECT_EQ(PdevAt(s, 0, 0, 31), 0x001F);
+    EXPECT_EQ(StateOf(s, 0x0301), 0x1200u);
+    EXPECT_EQ(StateOf(s, 0x0300), 0x1201u);
+    EXPECT_EQ(StateOf(s, 0x0200), 0x1200u);
+    EXPECT_EQ(StateOf(s, 0x040B), 0xE1101u);
+    EXPECT_EQ(DriveLocation(s, 0x0301), "HDD03-01");
+    ASSERT_TRUE(SubsysGetPdevPaths(s, 0x0000, a, b, &ec));
+    EXPECT_EQ(a[0] * 100 + a[1] * 10 + a[2], 0);
+    EXPECT_EQ(b[0] * 100 + b[1] * 10 + b[2], 100);
+
+    static uint32_t map[256][8];
+    ASSERT_TRUE(SubsysGetLdevEquipMap(s, map, &ec));
+    EXPECT_EQ(map[0][0], 0u);
+    EXPECT_EQ(map[1][0], 0x04000000u);
+
+    EXPECT_EQ(s->failCount, SUBSYS_FAIL_MAX);
+    EXPECT_TRUE(SubsysCheckFail(s, "GetHduEquipStatus", 1, 0, &ec));
+    EXPECT_FALSE(SubsysCheckFail(s, "GetHduEquipStatus", 1, 0x99, &ec));
+    EXPECT_FALSE(SubsysCheckFail(s, "GetMpOfPath", 1, 0, &ec));
+    EXPECT_FALSE(SubsysCheckFail(s, "GetDkuModel", 1, 0, &ec));
+}
+
+TEST(Subsys, OnlyTheFirstMegabyteIsRead)
+{
+    std::string t = "[DKU.0]\nModel=3\n";
+    std::string filler = ";" + std::string(1022, '-') + "\n";
+    while (t.size() < size_t(SUBSYS_FILE_MAX))
+        t += filler;
+    t += "[DKU.1]\nModel=4\n";
+    auto d = Load(t);
+    uint16_t v = 0, ec = 0;
+    EXPECT_TRUE(SubsysGetDkuModel(d.get(), 0, &v, &ec));
+    EXPECT_EQ(v, 3);
+    EXPECT_TRUE(SubsysGetDkuModel(d.get(), 1, &v, &ec));
+    EXPECT_EQ(v, 5);
+}
