@@ -6,10 +6,8 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 tmpl=$1; shift
-if [ ! -f "$tmpl/.vestra-ready" ]; then
-    mkdir -p "$(dirname "$tmpl")"
-    ( flock 9; "$here/mkprefix.sh" "$tmpl" ) 9>"$tmpl.lock"
-fi
+mkdir -p "$(dirname "$tmpl")"
+( flock 9; "$here/mkprefix.sh" "$tmpl" ) 9>"$tmpl.lock"
 pfx=$(mktemp -d "${TMPDIR:-/tmp}/vestra-pfx.XXXXXX")
 # The Windows folder is only read: link it; copy what Wine writes.
 cp -a "$tmpl"/*.reg "$tmpl"/.update-timestamp "$tmpl"/dosdevices "$pfx"/

@@ -30,17 +30,13 @@ static void RemoveTree(const std::string &dir)
     RemoveDirectoryA(dir.c_str());
 }
 
-namespace {
-struct TempDirs {
-    std::vector<std::string> dirs;
-    ~TempDirs()
-    {
-        if (testing::UnitTest::GetInstance()->Passed())
-            for (auto &d : dirs)
-                RemoveTree(d);
-    }
-};
-TempDirs g_temps;
+static std::vector<std::string> g_tempDirs;
+
+void RemoveTempDirs()
+{
+    for (auto &d : g_tempDirs)
+        RemoveTree(d);
+    g_tempDirs.clear();
 }
 
 std::string TempDir()
@@ -51,7 +47,7 @@ std::string TempDir()
     char name[MAX_PATH];
     snprintf(name, sizeof name, "%svt%lu_%d_%lu\\", base, GetCurrentProcessId(), ++seq, GetTickCount());
     CreateDirectoryA(name, nullptr);
-    g_temps.dirs.push_back(name);
+    g_tempDirs.push_back(name);
     return name;
 }
 

@@ -14,9 +14,10 @@ struct ChildRole { ChildRole(const char *name, ChildFn fn); };
 /* Folder of the running test program (bin/, where every program and DLL lies), with a
  * trailing backslash. */
 std::string BinDir();
-/* Fresh empty folder for this test, with a trailing backslash; removed at exit unless the
+/* Fresh empty folder for this test, with a trailing backslash; removed at exit unless a
  * test failed. */
 std::string TempDir();
+void RemoveTempDirs();
 /* Whole file as bytes; empty when it cannot be read. */
 std::string ReadFileBytes(const std::string &path);
 bool WriteFileBytes(const std::string &path, const std::string &bytes);

@@ -21,5 +21,8 @@ int main(int argc, char **argv)
         return it->second(argc - 2, argv + 2);
     }
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    int rc = RUN_ALL_TESTS();
+    if (rc == 0)
+        RemoveTempDirs();
+    return rc;
 }
