@@ -1,0 +1,373 @@
+/* Named objects and their descriptor, AP ids, the payload table, start and end of the
+ * messaging, the history ring file and the failure record. */
+#include "tests/iw/iwtest.h"
+#include "tests/support/support.h"
+#include <gtest/gtest.h>
+#include <aclapi.h>
+#include <ctype.h>
+#include <string.h>
+#include <algorithm>
+
+static std::string PidName(const char *kind)
+{
+    return std::string("Global\\t_iw_") + kind + "_" + std::to_string(GetCurrentProcessId());
+}
+
+/* The two ACEs of an object's DACL: type and mask each, read back from the object. */
+static void ExpectWorldDacl(HANDLE h, DWORD allowMask)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &sd), DWORD(ERROR_SUCCESS));
+    ASSERT_TRUE(dacl);
+    ASSERT_EQ(dacl->AceCount, 2);
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    ACCESS_DENIED_ACE *deny;
+    ACCESS_ALLOWED_ACE *allow;
+    ASSERT_TRUE(GetAce(dacl, 0, (void **)&deny));
+    ASSERT_TRUE(GetAce(dacl, 1, (void **)&allow));
+    EXPECT_EQ(deny->Header.AceType, ACCESS_DENIED_ACE_TYPE);
+    EXPECT_EQ(deny->Mask, DWORD(0x000C0000));
+    EXPECT_TRUE(EqualSid(&deny->SidStart, everyone));
+    EXPECT_EQ(allow->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_EQ(allow->Mask, allowMask);
+    EXPECT_TRUE(EqualSid(&allow->SidStart, everyone));
+    FreeSid(everyone);
+    LocalFree(sd);
+}
+
+TEST(IwObjects, WorldDescriptorAndSecondCreation)
+{
+    HANDLE m = IwCreateMutex(FALSE, PidName("mutex").c_str());
+    HANDLE e = IwCreateEvent(TRUE, FALSE, PidName("event").c_str());
+    HANDLE f = IwCreateMapping(INVALID_HANDLE_VALUE, PAGE_READWRITE, 0, 100, PidName("map").c_str());
+    ASSERT_TRUE(m && e && f);
+    /* Our handles carry only the rights the layer uses: read the descriptor through others. */
+    HANDLE rm = OpenMutexA(READ_CONTROL, FALSE, PidName("mutex").c_str());
+    HANDLE re = OpenEventA(READ_CONTROL, FALSE, PidName("event").c_str());
+    HANDLE rf = OpenFileMappingA(READ_CONTROL, FALSE, PidName("map").c_str());
+    ASSERT_TRUE(rm && re && rf);
+    ExpectWorldDacl(rm, 0x101F0001);
+    ExpectWorldDacl(re, 0x101F0003);
+    ExpectWorldDacl(rf, 0x10000004);
+
+    /* A second creation gives the first object: the mutex can be taken and given back, the
+     * event signalled and waited for. A mapping opened for all access asks for the rights the
+     * deny ACE withholds: a DATA mapping that still exists under this descriptor cannot be had
+     * a second time. One made with the default descriptor can. */
+    HANDLE m2 = IwCreateMutex(FALSE, PidName("mutex").c_str());
+    HANDLE e2 = IwCreateEvent(TRUE, TRUE, PidName("event").c_str());
+    ASSERT_TRUE(m2 && e2);
+    EXPECT_EQ(WaitForSingleObject(m2, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(m2));
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(SetEvent(e2));
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(IwCreateMapping(INVALID_HANDLE_VALUE, PAGE_READWRITE, 0, 100, PidName("map").c_str()), nullptr);
+    HANDLE plain = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 100, PidName("plain").c_str());
+    HANDLE f2 = IwCreateMapping(INVALID_HANDLE_VALUE, PAGE_READWRITE, 0, 100, PidName("plain").c_str());
+    ASSERT_TRUE(f2);
+    char *v2 = (char *)MapViewOfFile(f2, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    char *v1 = (char *)MapViewOfFile(plain, FILE_MAP_READ, 0, 0, 0);
+    ASSERT_TRUE(v1 && v2);
+    strcpy(v2, "seen");
+    EXPECT_STREQ(v1, "seen");
+    UnmapViewOfFile(v1);
+    UnmapViewOfFile(v2);
+    /* A name held by an object of another kind gives no handle at all. */
+    EXPECT_EQ(IwCreateMutex(FALSE, PidName("event").c_str()), nullptr);
+    for (HANDLE h : { m, e, f, m2, e2, f2, plain, rm, re, rf })
+        CloseHandle(h);
+
+    char id[IW_APID_LEN] = "zz";
+    uint16_t no = 0;
+    EXPECT_TRUE(IwNormaliseApId("d", id, &no));
+    EXPECT_STREQ(id, "0D");
+    EXPECT_EQ(no, 0x0D);
+    EXPECT_TRUE(IwNormaliseApId("fa", id, &no));
+    EXPECT_STREQ(id, "FA");
+    EXPECT_EQ(no, 0xFA);
+    for (const char *bad : { "100", "", "x1", "1x", " 1", "0x1" })
+        EXPECT_FALSE(IwNormaliseApId(bad, id, &no)) << bad;
+    EXPECT_FALSE(IwNormaliseApId(nullptr, id, &no));
+    EXPECT_STREQ(id, "FA");
+}
+
+TEST(IwObjects, PayloadTable)
+{
+    ASSERT_EQ(IwFillLayoutTable(), 0);
+    uint8_t *copy = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, 20);
+    uint8_t *small = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, 3);
+    uint32_t len = 99;
+    EXPECT_EQ(IwGetData(1, 0, copy), copy + 3);
+    EXPECT_EQ(IwGetData(2, 0, copy), copy);
+    EXPECT_EQ(IwGetDataLen(3, 0, copy, &len), copy + 4);
+    EXPECT_EQ(len, 16u);
+    /* A copy shorter than its prefix has no payload; indices outside the table give none. */
+    IwGetDataLen(0, 0, small, &len);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(IwGetDataLen(4, 0, copy, &len), nullptr);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(IwGetData(0, 2, copy), nullptr);
+    HeapFree(GetProcessHeap(), 0, copy);
+    HeapFree(GetProcessHeap(), 0, small);
+}
+
+/* ---- history ---- */
+
+static std::string History() { return ReadFileBytes(HIST_PATH); }
+static std::string Record(const std::string &file, int n)
+{
+    size_t at = HIST_HEAD_LEN + HIST_REC_LEN * size_t(n - 1);
+    return file.size() >= at + HIST_REC_LEN ? file.substr(at, HIST_REC_LEN) : std::string();
+}
+/* "Www Mmm dd hh:mm:ss yyyy\n" with English names. */
+static bool IsTimeText(const std::string &t)
+{
+    static const std::string days = "SunMonTueWedThuFriSat", months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    if (t.size() != 25 || days.find(t.substr(0, 3)) % 3 || months.find(t.substr(4, 3)) % 3)
+        return false;
+    for (size_t i = 7; i < 25; i++)
+        if (std::string(" dd dd:dd:dd dddd\n")[i - 7] == 'd' ? !isdigit((unsigned char)t[i])
+                                                             : t[i] != " dd dd:dd:dd dddd\n"[i - 7])
+            return false;
+    return true;
+}
+static std::string Padded(const std::string &text, size_t len)
+{
+    return text + std::string(1, '\0') + std::string(len - text.size() - 1, ' ');
+}
+static std::string Body(const std::string &text)
+{
+    std::string b(1, '\n');
+    return b.append(Padded(text, HIST_BODY_LEN - 1));
+}
+static void PutHeader(const char head[8])
+{
+    HANDLE f = CreateFileA(HIST_PATH, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+    DWORD put;
+    WriteFile(f, head, 8, &put, nullptr);
+    CloseHandle(f);
+}
+
+TEST(IwHistory, RingFile)
+{
+    DeleteFileA(HIST_PATH);
+    BitmapMP t;
+    memset(&t, 0, sizeof t);
+    for (int i = 0; i < 8; i++)
+        t.bits[i] = uint8_t(i + 1);
+    const uint8_t three[3] = { 0xAB, 0xCD, 0xEF };
+    ASSERT_EQ(HistTrn(&t, 0x1A5, three, 3), 0);
+    std::string file = History();
+    ASSERT_EQ(file.size(), 8u + 640u);
+    EXPECT_EQ(file.substr(0, 8), std::string("0001\0   ", 8));
+    std::string rec = Record(file, 1);
+    EXPECT_EQ(rec.substr(0, 2), "\n\n");
+    EXPECT_TRUE(IsTimeText(rec.substr(2, 25))) << rec.substr(2, 25);
+    EXPECT_EQ(rec.substr(27, 37), Padded("Proc = 0403020108070605 Func = a5", 37));
+    EXPECT_EQ(rec.substr(64), Body("abcdef"));
+
+    uint8_t big[300];
+    for (int i = 0; i < 300; i++)
+        big[i] = uint8_t(i);
+    ASSERT_EQ(HistTrn(&t, 2, big, 300), 0);
+    rec = Record(History(), 2);
+    std::string hex;
+    for (int i = 0; i < 256; i++)
+        hex += "0123456789abcdef"[i >> 4], hex += "0123456789abcdef"[i & 15];
+    EXPECT_EQ(rec.substr(64), Body(hex));
+
+    ASSERT_EQ(HistIni(0x12345678, 0x9ABC), 0);
+    rec = Record(History(), 3);
+    EXPECT_EQ(rec.substr(27, 37), Padded("hInstance = 5678 hWnd = 9abc", 37));
+    EXPECT_EQ(rec.substr(64), Body("htask = fffe"));
+    ASSERT_EQ(HistEnd(), 0);
+    rec = Record(History(), 4);
+    EXPECT_EQ(rec.substr(27, 37), Padded("", 37));
+    EXPECT_EQ(rec.substr(64), Body("htask = fffe"));
+
+    /* The ring: 1999 → 2000 at the end, then 1 again over the oldest; the header always
+     * names the record written last. */
+    PutHeader("1999\0   ");
+    ASSERT_EQ(HistEnd(), 0);
+    file = History();
+    EXPECT_EQ(file.size(), 8u + 2000u * 640u);
+    EXPECT_EQ(file.substr(0, 8), std::string("2000\0   ", 8));
+    EXPECT_TRUE(IsTimeText(Record(file, 2000).substr(2, 25)));
+    ASSERT_EQ(HistTrn(&t, 7, three, 1), 0);
+    file = History();
+    EXPECT_EQ(file.size(), 8u + 2000u * 640u);
+    EXPECT_EQ(file.substr(0, 8), std::string("0001\0   ", 8));
+    EXPECT_EQ(Record(file, 1).substr(64, 4), std::string("\nab\0", 4));
+    /* A header that is no number starts the ring again. */
+    PutHeader("junk    ");
+    ASSERT_EQ(HistEnd(), 0);
+    EXPECT_EQ(History().substr(0, 5), std::string("0001\0", 5));
+}
+
+/* histfilter INI: writes transfer records for function codes 0x33 (refused there) and 0x34. */
+static int HistFilterRole(int, char **)
+{
+    BitmapMP t = {};
+    uint8_t d = 1;
+    return HistTrn(&t, 0x0133, &d, 1) == 0 && HistTrn(&t, 0x34, &d, 1) == 0 ? 0 : 1;
+}
+static ChildRole g_histFilter("histfilter", HistFilterRole);
+
+TEST(IwHistory, FilterRefusesFunctionCodes)
+{
+    std::string ini = TempDir() + "subsystem.ini";
+    ASSERT_TRUE(WriteFileBytes(ini, "[Subsystem]\r\nHistoryReject=33\r\n"));
+    PutHeader("0100\0   ");
+    SetEnv("MTP_SUBSYSTEM_INI", ini.c_str());
+    int rc = WaitExit(StartChild("histfilter", ""), 20000);
+    SetEnv("MTP_SUBSYSTEM_INI", nullptr);
+    ASSERT_EQ(rc, 0);
+    std::string file = History();
+    EXPECT_EQ(file.substr(0, 5), std::string("0101\0", 5));
+    EXPECT_NE(Record(file, 101).find("Func = 34"), std::string::npos);
+}
+
+/* ---- failure record ---- */
+
+static std::vector<std::string> FailureFiles()
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA(FAIL_DIR "\\sb*", &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        do
+            names.push_back(fd.cFileName);
+        while (FindNextFileA(h, &fd));
+        FindClose(h);
+    }
+    return names;
+}
+static std::string NewFailureFile(const std::vector<std::string> &before)
+{
+    for (auto &n : FailureFiles())
+        if (std::find(before.begin(), before.end(), n) == before.end())
+            return ReadFileBytes(std::string(FAIL_DIR "\\") + n);
+    return std::string();
+}
+static UINT StoredSerial() { return GetPrivateProfileIntA("MTPFAILURE", "SerialNumber", 0, FAIL_SEQ_PATH); }
+
+TEST(IwFailure, SerialAndRecord)
+{
+    DeleteFileA(FAIL_SEQ_PATH);
+    EXPECT_EQ(NextFailureSerial(), 0xF000);
+    EXPECT_EQ(StoredSerial(), 61440u);
+    EXPECT_EQ(NextFailureSerial(), 0xF001);
+    WritePrivateProfileStringA("MTPFAILURE", "SerialNumber", "65535", FAIL_SEQ_PATH);
+    EXPECT_EQ(NextFailureSerial(), 0xF000);
+    WritePrivateProfileStringA("MTPFAILURE", "SerialNumber", "5", FAIL_SEQ_PATH);
+    EXPECT_EQ(NextFailureSerial(), 6);
+    EXPECT_EQ(FailureAppCode("VESTRAID"), 1);
+    EXPECT_EQ(FailureAppCode("logout"), 4);
+    EXPECT_EQ(FailureAppCode("WAIT_WINDOW"), 12);
+    EXPECT_EQ(FailureAppCode("VESTRAI"), 255);
+
+    std::vector<std::string> before = FailureFiles();
+    WriteFailureRecord("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", 0x140, 0x1234, 0x89ABCDEF);
+    std::string rec = NewFailureFile(before);
+    ASSERT_EQ(rec.size(), 140u);
+    std::string want(140, '\0');
+    const std::pair<int, uint8_t> bytes[] = {
+        { 1, 0x52 }, { 2, 0x10 }, { 11, 0x80 }, { 16, 0xFF }, { 17, 0xFF }, { 18, 0x8C }, { 25, 0x80 },
+        { 26, 0x20 }, { 34, 7 }, { 44, 0x10 }, { 50, 0x01 }, { 51, 0x8C }, { 53, 1 }, { 59, 0x80 },
+        { 60, 0x12 }, { 61, 0x34 }, { 62, 0x89 }, { 63, 0xAB }, { 64, 0xCD }, { 65, 0xEF }, { 66, 0xFF },
+        { 67, 0x8C }, { 71, 0x80 }, { 108, 0x40 }, { 109, 0x01 }, { 110, 0xEF }, { 111, 0xCD },
+        { 112, 0xAB }, { 113, 0x89 },
+    };
+    for (auto &b : bytes)
+        want[b.first] = char(b.second);
+    want.replace(84, 24, "ABCDEFGHIJKLMNOPQRSTUVWX");
+    EXPECT_EQ(rec, want);
+
+    /* Without a temporary name the event code moves to 114, 60/61 say 0x0005, bit 7 of 62 goes
+     * and the system error follows big-endian. */
+    uint8_t r[FAIL_REC_LEN];
+    FillFailureRecord(r, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", 0x140, 0x1234, 0x89ABCDEF, 7);
+    EXPECT_EQ(std::string((char *)r, 140), want);
+    MarkNoTempName(r, 0x01020304);
+    want[60] = 0x00, want[61] = 0x05, want[62] = 0x09;
+    want[114] = 0x12, want[115] = 0x34;
+    want.replace(116, 4, "\x01\x02\x03\x04");
+    EXPECT_EQ(std::string((char *)r, 140), want);
+}
+
+/* ---- start and end ---- */
+
+/* endonly: iwend in a process that never started its messaging: 0, one end record, no
+ * failure record. */
+static int EndOnlyRole(int, char **)
+{
+    size_t files = FailureFiles().size();
+    PutHeader("0041\0   ");
+    return iwend() == 0 && History().substr(0, 4) == "0042" && FailureFiles().size() == files ? 0 : 1;
+}
+static ChildRole g_endOnly("endonly", EndOnlyRole);
+
+TEST(IwReceive, StartEndAndSecondEnd)
+{
+    ASSERT_EQ(WaitExit(StartChild("endonly", ""), 20000), 0);
+
+    HANDLE recv = IwCreateEvent(TRUE, FALSE, "Global\\MTP_EVENT_3A_RECV");
+    BeApId("0D");
+    EXPECT_EQ(mtp1_iwini(0x1234, 0x5678, "100"), -1);
+    EXPECT_STREQ(g_iw.ownApId, "0D");
+    PutHeader("0010\0   ");
+    size_t mark = LogMark();
+    ASSERT_EQ(mtp1_iwini(0x1234, 0x5678, "3a"), 0);
+    EXPECT_STREQ(g_iw.ownApId, "3A");
+    EXPECT_EQ(g_iw.startMark, 0x1234);
+    EXPECT_EQ(g_iw.endMark, 0x1234);
+    EXPECT_EQ(WaitForSingleObject(recv, 20000), WAIT_OBJECT_0);
+    EXPECT_EQ(Record(History(), 11).substr(27, 37), Padded("hInstance = 1234 hWnd = 5678", 37));
+
+    EXPECT_EQ(iwend(), 0);
+    EXPECT_EQ(g_iw.recvThread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(recv, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(g_iw.apInstance | g_iw.apWindow, 0u);
+    std::string file = History();
+    EXPECT_EQ(file.substr(0, 4), "0012");
+    EXPECT_EQ(Record(file, 12).substr(27, 37), Padded("", 37));
+    std::vector<TraceLine> l = LogSince(mark);
+    EXPECT_EQ(CountLines(l, "Ap-ID(3A) mtp1_iwini Start !!", 9), 1);
+    EXPECT_EQ(CountLines(l, "Ap-ID(3A) _beginthread hwnd=00005678 (", 0x103A), 1);
+    EXPECT_EQ(CountLines(l, "Ap-ID(3A) mtp1_iwini END !!", 9), 1);
+    EXPECT_EQ(CountLines(l, "Ap-ID(3A) iwend Start !! inst=00001234,work=00001234", 9), 1);
+    EXPECT_EQ(CountLines(l, "Ap-ID(3A) Call IwEnd !!", 0x103A), 1);
+    EXPECT_EQ(CountLines(l, "APID(3A) IwRecvThread End !! ", 0x103A), 1);
+    EXPECT_EQ(CountLines(l, "APID(3A) _endthread() !! ", 0x113A), 1);
+    EXPECT_EQ(CountLines(l, "Thread End TimeOut"), 0);
+    EXPECT_EQ(CountLines(l, "Ap-ID(3A) iwend END !! ", 9), 1);
+
+    /* A second end: no end record, a failure record carrying the mismatch line. */
+    std::vector<std::string> before = FailureFiles();
+    mark = LogMark();
+    EXPECT_EQ(iwend(), 0);
+    EXPECT_EQ(History().substr(0, 4), "0012");
+    l = LogSince(mark);
+    EXPECT_EQ(CountLines(l, "Ap-ID(3A) iwend skip !! ", 0x2B), 1);
+    EXPECT_EQ(CountLines(l, "APID(3A) (ffffffff),(1234)", 0x2B), 1);
+    std::string rec = NewFailureFile(before);
+    ASSERT_EQ(rec.size(), 140u);
+    EXPECT_EQ(rec.substr(84, 24), "APID(3A) (ffffffff),(123");
+    EXPECT_EQ(rec.substr(108, 2), "\x40\x01");
+
+    /* A start while the thread runs leaves both marks at -1; one iwend still stops it. */
+    ASSERT_EQ(mtp1_iwini(0x1234, 0, "3A"), 0);
+    mark = LogMark();
+    ASSERT_EQ(mtp1_iwini(0x1234, 0, "3A"), 0);
+    EXPECT_EQ(g_iw.startMark, -1);
+    EXPECT_EQ(g_iw.endMark, -1);
+    EXPECT_EQ(CountLines(LogSince(mark), "Ap-ID(3A) Skip _beginthread hwnd=00000000 ("), 1);
+    EXPECT_EQ(iwend(), 0);
+    EXPECT_EQ(g_iw.recvThread, nullptr);
+    CloseHandle(recv);
+}
