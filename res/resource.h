@@ -2,8 +2,16 @@
 #pragma once
 
 /* Dialogs */
+#define IDD_REPORT_WAIT         112
 #define IDD_PASSWORD            117
+#define IDD_COM_WAIT            123
+#define IDD_HIDDEN_WAIT         125
 #define IDD_MAIN                138
+
+/* Waiting windows' controls */
+#define IDC_COM_STATUS          1064
+#define IDC_COM_DRIVE           1065
+#define IDC_COM_STOP            1092
 
 /* Password dialog controls */
 #define IDC_PASSWORD            1091

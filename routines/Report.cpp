@@ -36,11 +36,3 @@ void SetErrorInfo(uint16_t count)
     LoadErrorText(uint16_t(g_app.errorRoutine << 8 | g_app.errorStep));
 }
 
-/* Placeholder until the error report window exists: nothing is sent, so nothing acknowledges. */
-int ShowErrorReport(HINSTANCE instance, HWND owner, uint16_t mainMp, uint16_t subMp,
-                    uint8_t unit, uint8_t row, uint16_t count, uint16_t seconds)
-{
-    (void)instance; (void)owner; (void)mainMp; (void)subMp;
-    (void)unit; (void)row; (void)count; (void)seconds;
-    return 0;
-}

@@ -2,6 +2,7 @@
  * reporting. Main thread only; uses the AppContext directly. */
 #pragma once
 #include "shell/AppContext.h"
+#include "drivecmd/drivecmd.h"
 
 /* What a routine run tells the run sequence. */
 enum : uint16_t {
@@ -34,6 +35,3 @@ int EndDiag(HWND wnd, uint16_t *failKind);
 void LoadErrorText(uint16_t code);
 /* Builds errorRecord, errorCodeText (or the launch block copy) and errorContents. */
 void SetErrorInfo(uint16_t count);
-/* Error report window for one drive: 1 acknowledged, 0 timed out. */
-int  ShowErrorReport(HINSTANCE instance, HWND owner, uint16_t mainMp, uint16_t subMp,
-                     uint8_t unit, uint8_t row, uint16_t count, uint16_t seconds);

@@ -76,6 +76,36 @@ struct AppContext {
 
     DriveEntry driveTable[UNIT_COUNT][ROW_COUNT];
 
+    /* Drive command transport. The fields marked (rt) are also written by the receive thread
+     * while a waiting window is up; the main thread reads them after the window has ended. */
+    uint8_t   *comArea;             /* request buffer, COM_AREA_LEN bytes */
+    uint8_t   *comRArea;            /* reply buffer, COM_AREA_LEN bytes */
+    HGLOBAL    comAreaMem, comRAreaMem;
+    uint32_t   comenvSet;
+    volatile uint32_t communicating;    /* (rt) read */
+    volatile uint8_t  expectedFc;       /* (rt) read */
+    uint16_t   mainMp, subMp;
+    uint16_t   comTimeout;          /* seconds */
+    uint32_t   comTicks;
+    uint32_t   waitTimedOut;
+    uint32_t   cancelFlag;
+    volatile int16_t  comCnt;           /* (rt) */
+    uint8_t   *volatile replyWritePtr;  /* (rt) */
+    volatile uint32_t replyRemaining;   /* (rt) */
+    volatile uint32_t kipdevSize;       /* (rt) */
+    volatile uint32_t endSegmentSeen;   /* (rt) */
+    volatile uint32_t dataComplete;     /* (rt) */
+    volatile uint32_t comResult;        /* (rt) host order, as received */
+    volatile uint32_t checkBypassMode;  /* (rt) read */
+    uint32_t   bypassBitmap[ROW_COUNT];     /* (rt) */
+    HWND volatile commDialog;           /* (rt) read: the waiting window to post to */
+    char       statusText[64];
+    uint32_t   blinkOn;
+    uint16_t   delaySeconds, delayTicks;
+    uint8_t    reportUnit, reportRow;
+    uint16_t   reportCount;
+    volatile uint32_t reportOpen;       /* (rt) read */
+
     /* Registered by the shell: lets a routine refresh the status display (kind 1). */
     void     (*showStatus)(uint16_t kind);
 };
