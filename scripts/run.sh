@@ -10,13 +10,22 @@ pfx=$build/run-prefix
 rm -rf "$pfx"
 cp -a "$build/wine-template" "$pfx"
 export WINEPREFIX=$pfx WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# Unattended: message boxes go to the trace log instead of the screen.
-printf '[Subsystem]\r\nMessageBox=trace\r\n' > "$pfx/drive_c/trn600/mp/pc/subsystem.ini"
+# Unattended: message boxes go to the trace log instead of the screen; the controller simulator
+# keeps its few faulty demo drives.
+printf '[Subsystem]\r\nMessageBox=trace\r\n[Sim]\r\nDemoFaults=1\r\n' > "$pfx/drive_c/trn600/mp/pc/subsystem.ini"
+# The suite's controller communication (AP 09) and diagnosis log (AP 05) applications.
+wine "$build/bin/DkcSim.exe" --lifetime 3600 </dev/null &
+wine "$build/bin/DiagLogSim.exe" --lifetime 3600 </dev/null &
 set +e
 wine "$build/bin/Launcher.exe" "$@" </dev/null
 rc=$?
 set -e
+# Ends both simulators: their quit events, then the prefix's server.
+wine "$build/bin/SimQuit.exe" </dev/null >/dev/null 2>&1 || true
 wineserver -w
 echo
-echo "Maintenance trace log: $pfx/drive_c/trn600/log/mtptrace.log"
+echo "Maintenance trace log:   $pfx/drive_c/trn600/log/mtptrace.log"
+echo "Diagnosis log:           $pfx/drive_c/trn600/log/diaglog.txt"
+echo "Communication trace:     $pfx/drive_c/trn600/mp/pc/mtp_cmlb.dmp"
+echo "Message history:         $pfx/drive_c/trn600/mp/pc/history.dmp"
 exit $rc

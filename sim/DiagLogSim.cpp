@@ -1,0 +1,107 @@
+/* DiagLogSim.exe: the suite's diagnosis log application (AP "05") as a simulator. It takes error
+ * reports (AP messages), appends one decoded line per report to the diagnosis log file and
+ * acknowledges each to its sender, unless the description delays, withholds or spoils the
+ * acknowledgement. Usage:
+ *   DiagLogSim.exe [--quit-event NAME] [--lifetime SECONDS]
+ * Everything here runs on the main thread (see sim.h). */
+#include "sim/sim.h"
+#include <stdio.h>
+#include <string.h>
+
+static DiagConfig g_diag;
+static uint32_t   g_reports;      /* reports taken since the start */
+
+/* Appends one line to the diagnosis log; 1 when it was written whole, else 0 with the system
+ * error in *err. */
+static int AppendLine(const char *line, DWORD *err)
+{
+    char buf[DIAG_LINE_LEN + 2];
+    DWORD put = 0;
+    int n = snprintf(buf, sizeof buf, "%s\r\n", line), ok = 0;
+    HANDLE f = CreateFileA(g_diag.logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    *err = f == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (f == INVALID_HANDLE_VALUE)
+        goto done;
+    if (n < 0 || size_t(n) >= sizeof buf) {
+        *err = ERROR_INSUFFICIENT_BUFFER;
+        goto done;
+    }
+    ok = WriteFile(f, buf, DWORD(n), &put, nullptr) && put == DWORD(n);
+    if (!ok)
+        *err = GetLastError();
+done:
+    if (f != INVALID_HANDLE_VALUE)
+        CloseHandle(f);
+    return ok;
+}
+
+/* One message from the queue: a report is logged and acknowledged, anything else refused. */
+static void HandleReport(const SimMsg *m)
+{
+    char dest[IW_APID_LEN], line[DIAG_LINE_LEN];
+    uint8_t ack[DIAG_ACK_LEN] = {};
+    const uint8_t *req = m->data;
+    SYSTEMTIME now;
+    DWORD err;
+    int32_t r;
+    int report;
+
+    if (!SimApIdText(m->from, dest)) {
+        SimTrace("DiagLogSim DROP from=%04X: no AP id", unsigned(m->from));
+        return;
+    }
+    GetLocalTime(&now);
+    report = DiagFormatLine(req, m->dataLen, m->from, &now, line, sizeof line);
+    ack[DIAG_ACK_APNO] = DIAG_KIND_REPORT;
+    if (report) {
+        g_reports++;
+        ack[DIAG_ACK_BYTE1] = g_diag.ackByte1;
+        PutBe32(ack + DIAG_ACK_SEQ, g_reports);
+        ack[DIAG_ACK_UNIT] = req[DIAG_REQ_UNIT];
+        ack[DIAG_ACK_ROW] = req[DIAG_REQ_ROW];
+        ack[DIAG_ACK_CODE] = req[DIAG_REQ_ROUTINE];
+        ack[DIAG_ACK_CODE + 1] = req[DIAG_REQ_STEP];
+        SimTrace("DiagLogSim REQ from=%s CR#=%02X%02X ErrorCode=%02X%02X report %lu", dest,
+                 unsigned(req[DIAG_REQ_UNIT]), unsigned(req[DIAG_REQ_ROW]),
+                 unsigned(req[DIAG_REQ_ROUTINE]), unsigned(req[DIAG_REQ_STEP]),
+                 (unsigned long)g_reports);
+        if (!AppendLine(line, &err))
+            SimTrace("DiagLogSim cannot write %s (%lu)", g_diag.logPath, err);
+    } else {
+        ack[DIAG_ACK_BYTE1] = DIAG_ACK_REFUSED;
+        SimTrace("DiagLogSim REQ from=%s len=%lu kind=%02X: not an error report, refused", dest,
+                 (unsigned long)m->dataLen, unsigned(m->dataLen ? req[0] : 0));
+    }
+    if (!g_diag.ack) {
+        SimTrace("DiagLogSim ACK to=%s withheld", dest);
+        return;
+    }
+    if (!SimSleep(g_diag.ackDelayMs))
+        return;
+    r = mtp1_iwtrn(IW_ROW_AP, 0, 0, m->func, dest, 0, ack, sizeof ack);
+    SimTrace("DiagLogSim ACK to=%s byte1=%02X delay=%lu ms ret=%ld", dest,
+             unsigned(ack[DIAG_ACK_BYTE1]), (unsigned long)g_diag.ackDelayMs, long(r));
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    static const char name[] = "DiagLogSim";
+    char path[MAX_PATH];
+    int exists = 0;
+    SimArgs a;
+
+    SimInit(SIM_APID_DIAG, name);
+    if (!SimParseArgs(__argc, __argv, SIM_APID_DIAG, &a)) {
+        SimTrace("DiagLogSim usage: DiagLogSim.exe [--quit-event NAME] [--lifetime SECONDS]");
+        return SIM_EXIT_USAGE;
+    }
+    if (!SimDescPath(path, sizeof path, &exists) || !DiagLoadConfig(&g_diag, exists ? path : nullptr)) {
+        SimTrace("DiagLogSim cannot read its description or log path");
+        return SIM_EXIT_START;
+    }
+    SimTrace("DiagLogSim log %s, ack %s, byte 1 %02X, delay %lu ms", g_diag.logPath,
+             g_diag.ack ? "on" : "withheld", unsigned(g_diag.ackByte1),
+             (unsigned long)g_diag.ackDelayMs);
+    return SimRun(SIM_APID_DIAG, name, &a, SIM_ROW_AP, HandleReport);
+}
