@@ -1,0 +1,212 @@
+/* Real drive commands and error reports against the controller and diagnosis log simulators:
+ * this test process is the program (AP 0D) with its session, receive thread and transport. */
+#include "drivecmd/drivecmd.h"
+#include "cmlb/cmlb.h"
+#include "tests/support/support.h"
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+AppContext g_app;
+
+static const char kDescription[] =
+    "[Subsystem]\r\nMessageBox=trace\r\n"
+    "[Sim]\r\nSegmentSize=1000\r\nSpinUpMs=2000\r\n"
+    "[Drive.0002]\r\nBypassed=A\r\n"
+    "[Drive.0003]\r\nSelfTest=05\r\n"
+    "[Drive.0004]\r\nDriveValue=0x12345678\r\n"
+    "[Fault]\r\n0001.INQUIRY=wrongrow\r\nSTARTINLINE=timeout\r\n";
+
+enum : uint16_t { MP_A = 0x80, MP_B = 0x90 };   /* unit 0: paths (0,0,0) and (1,0,0) */
+static std::string g_dir;
+
+static HANDLE StartSim(const char *exe, const char *apId, const std::string &description)
+{
+    WriteFileBytes(g_dir + apId + ".ini", description);
+    SetEnv("MTP_SUBSYSTEM_INI", (g_dir + apId + ".ini").c_str());
+    char name[64];
+    snprintf(name, sizeof name, "Global\\MTP_EVENT_%s_RECV", apId);
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, name);
+    HANDLE p = StartProgram(exe, "--lifetime 300");
+    HANDLE waits[2] = { ready, p };
+    DWORD w = WaitForMultipleObjects(2, waits, FALSE, 30000);
+    CloseHandle(ready);
+    return w == WAIT_OBJECT_0 ? p : nullptr;
+}
+
+static int QuitSim(HANDLE p, const char *apId)
+{
+    char name[64];
+    snprintf(name, sizeof name, "Global\\MTP_SIM_%s_QUIT", apId);
+    HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+    if (quit) {
+        SetEvent(quit);
+        CloseHandle(quit);
+    }
+    return WaitExit(p, 30000);
+}
+
+static HANDLE g_dkc;
+
+class SimEnv : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        g_dir = TempDir();
+        SetEnv("MTP_TRACE_LOG", (g_dir + "trace.log").c_str());
+        SetEnv("MTP_DIAG_LOG", (g_dir + "diaglog.txt").c_str());
+        SetEnv("MTP_TIME_DIVISOR", "50");
+        g_app.instance = GetModuleHandleA(nullptr);
+        g_app.displayMode = DISPLAY_AUTOMATIC;
+        g_dkc = StartSim("DkcSim.exe", "09", kDescription);
+        ASSERT_NE(nullptr, g_dkc) << "controller simulator ready";
+        ASSERT_EQ(1, OpenCommunication());
+    }
+    void TearDown() override
+    {
+        CloseCommunication();
+        EXPECT_EQ(0, QuitSim(g_dkc, "09"));
+    }
+};
+static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new SimEnv);
+
+static std::vector<std::string> TraceTexts()
+{
+    std::vector<std::string> out;
+    for (auto &l : ReadLines(g_dir + "trace.log"))
+        out.push_back(l.size() > 38 ? l.substr(38) : "");
+    return out;
+}
+
+static const uint32_t kRows0to4[3] = { 0xF8000000, 0, 0 };
+
+TEST(AgainstSimulator, PassThroughCommands)
+{
+    DriveResult r;
+    memset(&r, 0xEE, sizeof r);
+    ASSERT_EQ(1u, CmdTestUnitReady(MP_A, 0, kRows0to4, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(COM_DONE, r.status);
+    EXPECT_EQ(0u, r.returnCode);
+    for (uint8_t row : { 0, 1, 3, 4 }) {
+        EXPECT_EQ(1, r.rows[row].valid) << int(row);
+        EXPECT_EQ(0, r.rows[row].errorByte);
+        EXPECT_EQ(0, r.rows[row].unit);
+        EXPECT_EQ(row, r.rows[row].row);
+    }
+    EXPECT_NE(1, r.rows[2].valid) << "bypassed on path A";
+    EXPECT_NE(1, r.rows[5].valid) << "not addressed";
+    ASSERT_EQ(1u, CmdTestUnitReady(MP_B, 0, kRows0to4, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(1, r.rows[2].valid) << "answers on path B";
+
+    ASSERT_EQ(1u, CmdInquiry(MP_A, 0, kRows0to4, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(0, memcmp(r.rows[0].vendorId, "NORDAXIS", 8));
+    EXPECT_EQ(0, memcmp(r.rows[3].vendorId, "NORDAXIS", 8));
+    EXPECT_EQ(0, memcmp(r.rows[4].vendorId, "QUILLION", 8));
+    EXPECT_EQ(2, r.rows[1].row) << "the wrong row the fault names";
+
+    ASSERT_EQ(1u, CmdSelfTest(MP_B, 0, kRows0to4, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(5, r.rows[3].result);
+    EXPECT_EQ(0, r.rows[0].result);
+
+    /* Stop, not ready, start (which answers once the drives are up), ready again. */
+    ASSERT_EQ(1u, CmdStopUnit(MP_A, 0, kRows0to4, COM_TIMEOUT_S, &r));
+    ASSERT_EQ(1u, CmdTestUnitReady(MP_A, 0, kRows0to4, COM_TIMEOUT_S, &r));
+    EXPECT_NE(0, r.rows[0].errorByte);
+    ASSERT_EQ(1u, CmdRequestSense(MP_A, 0, kRows0to4, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(2, r.rows[0].senseKey);
+    EXPECT_EQ(4, r.rows[0].senseCodeHi);
+    EXPECT_EQ(0, r.rows[0].result) << "REQUEST SENSE sets the result to 0";
+    ASSERT_EQ(1u, CmdStartUnit(MP_A, 0, kRows0to4, COM_TIMEOUT_S, &r));
+    ASSERT_EQ(1u, CmdTestUnitReady(MP_A, 0, kRows0to4, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(0, r.rows[0].errorByte);
+    EXPECT_EQ(0, r.rows[4].errorByte);
+
+    auto t = TraceTexts();
+    EXPECT_NE(t.end(), std::find(t.begin(), t.end(), "Unit Ready End"));
+    int assembled = 0;
+    for (auto &l : t)
+        assembled += l.find("_fmemcpy2 clear ComCnt=1 MaxLen=75040 ResLen=75040 HikuLen=1000 WkLen=1020") == 0;
+    EXPECT_EQ(9, assembled) << "one first segment of 1020 bytes per pass-through reply";
+}
+
+TEST(AgainstSimulator, PathControlReadAndTimeOut)
+{
+    DriveResult r;
+    uint32_t drives[ROW_COUNT] = {};
+    for (uint16_t row = 0; row < 5; row++)
+        MarkDrive(drives, ROW_COUNT, row);
+    ASSERT_EQ(1u, CmdCheckBypass(MP_A, drives, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(0x80000000u, r.path.bypass[2]);
+    EXPECT_EQ(0u, r.path.bypass[0] | r.path.bypass[1] | r.path.bypass[3]);
+    uint32_t one[ROW_COUNT] = {};
+    MarkDrive(one, ROW_COUNT, 0x0002);
+    ASSERT_EQ(1u, CmdResetBypass(MP_A, one, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(0u, r.returnCode);
+    ASSERT_EQ(1u, CmdLip(MP_A, one, COM_TIMEOUT_S, &r));
+    ASSERT_EQ(1u, CmdCheckBypass(MP_A, drives, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(0u, r.path.bypass[2]) << "bypass reset";
+    ASSERT_EQ(1u, CmdSetBypass(MP_A, one, COM_TIMEOUT_S, &r));
+    ASSERT_EQ(1u, CmdCheckBypass(MP_A, drives, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(0x80000000u, r.path.bypass[2]);
+
+    ASSERT_EQ(1u, CmdDriveRead(MP_A, 0x0004, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(0x12345678u, r.returnCode) << "the record's drive value";
+
+    /* No reply: three attempts of 63 s (divided), then status 1. */
+    DWORD start = GetTickCount();
+    size_t mark = TraceTexts().size();
+    EXPECT_EQ(0u, CmdStartInline(MP_A, 0x0000, COM_TIMEOUT_S, &r));
+    EXPECT_EQ(COM_TIMED_OUT, r.status);
+    EXPECT_GE(GetTickCount() - start, 3u * 63000 / 50 - 100);
+    auto t = TraceTexts();
+    int attempts = 0;
+    for (size_t i = mark; i < t.size(); i++)
+        attempts += t[i] == "Com Trace FC=89 FD=03 MainMP=0080 SubMP=0080";
+    EXPECT_EQ(3, attempts);
+    ASSERT_EQ(1u, CmdEndInline(MP_A, 0x0000, COM_TIMEOUT_S, &r)) << "the next command is not disturbed";
+
+    const char *current, *previous;
+    CMTraceFiles(&current, &previous);
+    std::string comm = ReadFileBytes(current);
+    EXPECT_NE(std::string::npos, comm.find("RecvDKC,Not Hit"));
+}
+
+/* ---- error reports ---- */
+
+static int Report(const std::string &description, DWORD *elapsed)
+{
+    HANDLE log = StartSim("DiagLogSim.exe", "05", description);
+    if (!log)
+        return -1;
+    g_app.routineId = 0xC4;
+    g_app.errorRecord[0] = 0xC4;
+    g_app.errorRecord[1] = 0x03;
+    g_app.errorRecord[2] = 0x05;
+    DWORD start = GetTickCount();
+    int ok = ShowErrorReport(g_app.instance, nullptr, 0x0085, 0x0085, 1, 7, 16, 10);
+    *elapsed = GetTickCount() - start;
+    EXPECT_EQ(0, QuitSim(log, "05"));
+    return ok;
+}
+
+TEST(AgainstSimulator, ErrorReportAcknowledgedDelayedRefused)
+{
+    DWORD elapsed = 0;
+    EXPECT_EQ(1, Report("", &elapsed));
+    EXPECT_LT(elapsed, 10000u / 50) << "acknowledged before the wait ran out";
+    EXPECT_EQ(5, g_app.comArea[0]);
+    EXPECT_EQ(1, g_app.comArea[12]);
+    EXPECT_EQ(7, g_app.comArea[13]);
+    EXPECT_EQ(0x85, g_app.comArea[15]);
+    EXPECT_EQ(0xC4, g_app.comArea[20]);
+    auto log = ReadLines(g_dir + "diaglog.txt");
+    ASSERT_EQ(1u, log.size());
+    EXPECT_NE(std::string::npos, log[0].find("C403")) << log[0];
+
+    EXPECT_EQ(0, Report("[DiagLog]\r\nAckDelayMs=20000\r\n", &elapsed)) << "acknowledged too late";
+    EXPECT_GE(elapsed, 10000u / 50 - 20);
+    EXPECT_EQ(0, Report("[DiagLog]\r\nAck=0\r\n", &elapsed));
+    EXPECT_EQ(0, Report("[DiagLog]\r\nAckByte1=2\r\n", &elapsed)) << "byte 1 other than 1 is no acknowledgement";
+    EXPECT_EQ(4u, ReadLines(g_dir + "diaglog.txt").size()) << "every report logged";
+    EXPECT_EQ(0u, g_app.waitTimedOut);
+}
