@@ -8,6 +8,7 @@
  * message is timed, and the medians of all of them are printed with their ratio. Run it in a prefix of its own
  * (scripts/winerun.sh): it fills the history ring and appends to the trace log. */
 #include "iw/iw.h"
+#include "bench/floor.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,91 +16,11 @@
 #include <vector>
 
 enum : uint32_t { DATA_LEN = 1064, ROUNDS = 9, MESSAGES = 200, WAIT_MS = 10000 };
-#define FLOOR_AP "2A"
 #define LAYER_AP IW_APID_09          /* route 0 goes there, with its history record */
 #define OWN_AP   "0D"
 #define STOP_EVENT "Global\\vestra_bench_iw_stop"
 
 static void Name(char *out, const char *fmt, const char *ap) { IwFormatName(out, fmt, ap); }
-
-/* ---- the floor ---- */
-
-/* Bare receiver of FLOOR_AP: copy the block to the heap, confirm. Peer's second thread. */
-static DWORD WINAPI FloorReceiver(void *stop)
-{
-    char n[IW_NAME_LEN];
-    Name(n, IW_FMT_RECV, FLOOR_AP);
-    HANDLE recv = CreateEventA(nullptr, TRUE, TRUE, n);
-    Name(n, IW_FMT_SEND, FLOOR_AP);
-    HANDLE send = CreateEventA(nullptr, TRUE, FALSE, n);
-    Name(n, IW_FMT_RECV_OK, FLOOR_AP);
-    HANDLE recvOk = CreateEventA(nullptr, TRUE, FALSE, n);
-    char data[IW_NAME_LEN];
-    Name(data, IW_FMT_DATA, FLOOR_AP);
-    HANDLE waits[2] = { send, (HANDLE)stop };
-    HANDLE heap = GetProcessHeap();
-    SetEvent(recv);
-    while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
-        ResetEvent(send);
-        HANDLE map = OpenFileMappingA(FILE_MAP_READ, TRUE, data);
-        const uint8_t *view = map ? (const uint8_t *)MapViewOfFile(map, FILE_MAP_READ, 0, 0, 0) : nullptr;
-        if (view) {
-            IwHeader h;
-            memcpy(&h, view, HDR_SIZE);
-            uint8_t *head = (uint8_t *)HeapAlloc(heap, HEAP_ZERO_MEMORY, HDR_SIZE + h.extraLen);
-            uint8_t *body = (uint8_t *)HeapAlloc(heap, HEAP_ZERO_MEMORY, h.dataLen);
-            memcpy(head, view, HDR_SIZE + h.extraLen);
-            memcpy(body, view + HDR_SIZE + h.extraLen, h.dataLen);
-            UnmapViewOfFile(view);
-            CloseHandle(map);
-            SetEvent(recvOk);
-            HeapFree(heap, 0, head);
-            HeapFree(heap, 0, body);
-        } else if (map) {
-            CloseHandle(map);
-        }
-    }
-    ResetEvent(recv);
-    return 0;
-}
-
-/* One bare transfer to FLOOR_AP; 0 when confirmed. Main thread. */
-static int FloorSend(const uint8_t *data, uint32_t len)
-{
-    char n[IW_NAME_LEN];
-    int rc = -1;
-    Name(n, IW_FMT_MUTEX, FLOOR_AP);
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, n);
-    WaitForSingleObject(mutex, WAIT_MS);
-    Name(n, IW_FMT_RECV, FLOOR_AP);
-    HANDLE recv = CreateEventA(nullptr, TRUE, FALSE, n);
-    WaitForSingleObject(recv, WAIT_MS);
-    Name(n, IW_FMT_RECV_OK, FLOOR_AP);
-    HANDLE recvOk = CreateEventA(nullptr, TRUE, FALSE, n);
-    Name(n, IW_FMT_DATA, FLOOR_AP);
-    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, HDR_SIZE + len, n);
-    uint8_t *view = (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-    IwHeader h;
-    memset(&h, 0, sizeof h);
-    h.dataLen = len;
-    memset(view, 0, HDR_SIZE + len);
-    memcpy(view, &h, HDR_SIZE);
-    memcpy(view + HDR_SIZE, data, len);
-    Name(n, IW_FMT_SEND, FLOOR_AP);
-    HANDLE send = CreateEventA(nullptr, TRUE, FALSE, n);
-    SetEvent(send);
-    CloseHandle(send);
-    if (WaitForSingleObject(recvOk, WAIT_MS) == WAIT_OBJECT_0)
-        rc = 0;
-    ResetEvent(recvOk);
-    UnmapViewOfFile(view);
-    CloseHandle(map);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-    CloseHandle(recvOk);
-    CloseHandle(recv);
-    return rc;
-}
 
 /* ---- the two processes ---- */
 
@@ -128,13 +49,6 @@ static bool WaitSignalled(const char *ap, int layer)
     return ok;
 }
 
-static double NowUs()
-{
-    LARGE_INTEGER c, f;
-    QueryPerformanceCounter(&c);
-    QueryPerformanceFrequency(&f);
-    return double(c.QuadPart) * 1e6 / double(f.QuadPart);
-}
 
 /* Microseconds of one message each way; negative when the transfer failed. */
 static double TimeFloor(const uint8_t *data)
@@ -150,12 +64,6 @@ static double TimeLayer(const uint8_t *data)
     return r == 0 ? NowUs() - t0 : -1;
 }
 
-static double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 int main(int argc, char **argv)
 {
