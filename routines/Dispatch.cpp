@@ -1,9 +1,79 @@
+/* The routine catalogue and the dispatcher that turns a routine's result and the run option
+ * into what the run sequence does next. Main thread. */
 #include "routines/routines.h"
 
-/* Placeholder until the routine catalogue exists: every routine passes at once. */
+struct CatalogueEntry {
+    uint8_t   id;
+    RoutineFn fn;
+};
+
+/* The drive routines D0, D1, D2 and D8 are not built yet: their ids are outside the catalogue,
+ * so the run sequence ends such a run as an invalid parameter. */
+static const CatalogueEntry kCatalogue[] = {
+    { ROUTINE_C0, RoutineC0 },
+    { ROUTINE_C1, RoutineC1 },
+    { ROUTINE_C2, RoutineC2 },
+    { ROUTINE_C3, RoutineC3 },
+    { ROUTINE_C4, RoutineC4 },
+    { ROUTINE_C5, RoutineC5 },
+    { ROUTINE_CF, RoutineCF },
+};
+
+enum : uint32_t { ROUTINE_SPAN = 0x18 };
+
+RoutineFn FindRoutine(uint32_t routineId)
+{
+    if (routineId < ROUTINE_C0 || routineId - ROUTINE_C0 > ROUTINE_SPAN)
+        return nullptr;
+    for (const CatalogueEntry &e : kCatalogue)
+        if (e.id == routineId)
+            return e.fn;
+    return nullptr;
+}
+
+static int IsComposite(uint32_t id) { return id == ROUTINE_C0 || id == ROUTINE_CF; }
+
+/* The loop and error-invalid options count only when one unit is under test. */
+static uint16_t ApplyRunOption(uint16_t outcome)
+{
+    if (g_app.unitCount != 1)
+        return outcome;
+    uint32_t opt = g_app.runOption;
+    if (outcome == OUTCOME_FAILED) {
+        if (opt == RUN_ERROR_INVALID)
+            return OUTCOME_CONTINUE;
+        if (opt == RUN_LOOP_ERROR_INVALID)
+            return OUTCOME_REPEAT;
+    } else if (outcome == OUTCOME_CONTINUE) {
+        /* A routine outside the catalogue is never repeated: nothing would run, and the run
+         * sequence would post itself the same two steps for ever. */
+        if (opt == RUN_LOOP || opt == RUN_LOOP_ERROR_INVALID)
+            return OUTCOME_REPEAT;
+    }
+    return outcome;
+}
+
 int RunRoutine(HWND wnd, uint16_t *outcome)
 {
-    (void)wnd;
-    *outcome = OUTCOME_CONTINUE;
+    uint32_t id = g_app.routineId;
+    uint16_t result = OUTCOME_UNKNOWN_ROUTINE;
+    uint16_t failKind = FAIL_CHECKS;
+    RoutineFn fn = FindRoutine(id);
+    if (!fn)
+        goto done;
+    if (fn(wnd, &failKind)) {
+        g_app.routineId = id;
+        result = OUTCOME_CONTINUE;
+    } else if (failKind == FAIL_STOPPED) {
+        result = OUTCOME_STOPPED;
+    } else if (IsComposite(id)) {
+        /* A composite's failing drives are recorded; the run goes on with the next unit. */
+        g_app.routineId = id;
+        result = OUTCOME_CONTINUE;
+    } else {
+        result = OUTCOME_FAILED;
+    }
+done:
+    *outcome = ApplyRunOption(result);
     return 1;
 }

@@ -1,5 +1,9 @@
-/* Test routines and results: catalogue and dispatcher, diagnosis framing, error codes and
- * reporting. Main thread only; uses the AppContext directly. */
+/* Test routines and results: catalogue and dispatcher, diagnosis framing, the routines C1 to
+ * C5, C0 and CF, error codes and their reporting.
+ *
+ * Main thread only; everything here uses the AppContext directly. A routine works on the unit
+ * at unitCursor and on the rows whose rowSelected byte is 1; a failing row is reported and
+ * recorded at once, which takes it out of rowSelected. */
 #pragma once
 #include "shell/AppContext.h"
 #include "drivecmd/drivecmd.h"
@@ -22,16 +26,85 @@ enum : uint16_t {
     FAIL_CHECKS   = 4,
 };
 
+/* Routine ids; each is also the string id of the routine's name. */
+enum : uint8_t {
+    ROUTINE_C0 = 0xC0, ROUTINE_C1 = 0xC1, ROUTINE_C2 = 0xC2, ROUTINE_C3 = 0xC3,
+    ROUTINE_C4 = 0xC4, ROUTINE_C5 = 0xC5, ROUTINE_CF = 0xCF,
+    ROUTINE_D0 = 0xD0, ROUTINE_D1 = 0xD1, ROUTINE_D2 = 0xD2, ROUTINE_D8 = 0xD8,
+};
+
+/* Run options. */
+enum : uint32_t {
+    RUN_ERROR_INVALID = 1, RUN_LOOP = 2, RUN_LOOP_ERROR_INVALID = 3, RUN_RESET = 8,
+};
+
+/* Error steps common to all routines (their texts are those of 0xEC00 | step). */
+enum : uint8_t {
+    STEP_BYPASS_CHECK = 0xE1, STEP_RESET_BYPASS = 0xE2, STEP_TIMEOUT = 0xE3, STEP_LIP = 0xE5,
+    STEP_SET_BYPASS = 0xE6, STEP_INLINE = 0xE9,
+};
+
+/* Detail bytes of a report, its wait, and what marks a wrong or a missing row report. */
+enum : uint16_t { REPORT_COUNT = 16, REPORT_WAIT_S = 10, DELAY_C3_S = 10 };
+enum : uint8_t { DETAIL_WRONG_ROW = 0x76, DETAIL_NO_REPORT = 0x77 };
+
+/* A routine: the main window as owner of its windows; 1 passed, 0 failed with *failKind. */
+typedef uint32_t (*RoutineFn)(HWND wnd, uint16_t *failKind);
+
 /* Dispatch.cpp */
+/* The routine of an id, or null when the catalogue has none. */
+RoutineFn FindRoutine(uint32_t routineId);
 /* Runs the routine of routineId on the current unit; always 1, the outcome in *outcome. */
 int RunRoutine(HWND wnd, uint16_t *outcome);
 
 /* Diag.cpp */
+/* Opens the diagnosis of the current unit: 1 the routine may run, 0 the run ends. */
 int StartDiag(HWND wnd, uint16_t *failKind);
+/* Closes it: 1, or 0 after a failure or when no row is left. */
 int EndDiag(HWND wnd, uint16_t *failKind);
+/* Bypass state of a row on a path (0 mpIdMain, 1 mpIdAlt), kept from StartDiag to EndDiag. */
+enum : uint8_t { BYPASS_NONE = 0, BYPASS_FOUND = 1, BYPASS_FAILED = 2 };
+uint8_t BypassState(uint32_t row, uint32_t path);
+
+/* Pass.cpp */
+uint32_t RoutineC1(HWND wnd, uint16_t *failKind);
+uint32_t RoutineC2(HWND wnd, uint16_t *failKind);
+uint32_t RoutineC3(HWND wnd, uint16_t *failKind);
+uint32_t RoutineC4(HWND wnd, uint16_t *failKind);
+/* The current unit (0xFF when the list has none) and its first selected row (0 when none). */
+uint8_t UnitUnderTest();
+uint8_t FirstRowUnderTest();
+/* Row bitmap of the selected rows; 0 when no row is selected. */
+int BuildRowBitmap(uint32_t rows[3]);
+
+/* Composite.cpp */
+uint32_t RoutineC5(HWND wnd, uint16_t *failKind);
+uint32_t RoutineC0(HWND wnd, uint16_t *failKind);
+uint32_t RoutineCF(HWND wnd, uint16_t *failKind);
 
 /* Report.cpp */
+/* String id of an ErrorCode's text: 0xEC00 | step for the common steps, else the code. */
+UINT ErrorTextId(uint16_t code);
 /* Text of an ErrorCode into errorContents (" " when the table has none). */
 void LoadErrorText(uint16_t code);
 /* Builds errorRecord, errorCodeText (or the launch block copy) and errorContents. */
 void SetErrorInfo(uint16_t count);
+/* DriveEntry(unit, row) errorCode = (errorRoutine << 8) | errorStep; the row leaves rowSelected.
+ * A drive outside the table is not recorded. */
+void RecordDriveError(uint32_t unit, uint32_t row);
+/* Reports the current error for every selected row, one window each, and records each. */
+void ReportAllRows(HWND owner, uint16_t mainMp, uint16_t subMp, uint8_t unit, uint16_t count,
+                   uint16_t seconds);
+/* One time-out report (step 0xE3) for unit and row; every selected row recorded. */
+void ReportTimeoutAll(HWND owner, uint16_t mainMp, uint16_t subMp, uint8_t unit, uint8_t row,
+                      uint16_t count);
+/* One time-out report for one drive; nothing recorded. */
+void ReportTimeoutOne(HWND owner, uint16_t mainMp, uint16_t subMp, uint8_t unit, uint8_t row,
+                      uint16_t count);
+/* Detail bytes of a whole-command failure: [0..3] the last return code, [4..8] the status bytes
+ * of the last completed pass-through reply. 0 when no such reply came yet ([4..8] then stay). */
+int CopyReplyDetail();
+/* Keeps the status bytes of a pass-through reply that just completed. */
+void NotePassReply();
+/* One per-row failure: detail set by the caller; record, report on path mp, record the drive. */
+void ReportRow(HWND owner, uint16_t mp, uint8_t unit, uint8_t row);

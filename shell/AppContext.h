@@ -73,6 +73,9 @@ struct AppContext {
     uint8_t    errorStep;
     uint8_t    errorDetail[16];
     uint8_t    errorRecord[18];
+    uint16_t   vendorMatch;         /* C2: table entry 1..3 of the last vendor compared, 4 none */
+    uint32_t   passReplySeen;       /* 1 once a pass-through reply completed */
+    uint8_t    passReplyTail[5];    /* its bytes 1058 and 1183..1186 */
 
     DriveEntry driveTable[UNIT_COUNT][ROW_COUNT];
 

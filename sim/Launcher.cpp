@@ -4,6 +4,9 @@
  *                [--timeout SECONDS] [--json]
  * SPEC: comma list of UNITS:ROWS, each a decimal number or range (e.g. 0:0-11,1-3:0-7).
  * --all selects every drive that the subsystem description reports equipped.
+ * The table shows each selected drive with its error code and text: the code comes from the
+ * diagnosis log lines written during the run (MTP_DIAG_LOG, else c:\trn600\log\diaglog.txt),
+ * the text from Vestra.exe's own string table.
  * Exit code: 0 no drive failed, 1 drives failed, 2 no outcome, 3 usage. */
 #include "svclib/mtpsvc.h"
 #include <stdio.h>
@@ -16,6 +19,10 @@ enum : size_t {
     LB_DETAIL_LEN = 16, LB_DRIVE_ERROR = 369,
 };
 enum : uint32_t { UNITS = 32, ROWS = 80 };
+enum : uint16_t { COMMON_TEXT_BASE = 0xEC00 };
+enum : uint8_t { COMMON_STEP_FIRST = 0xE0, COMMON_STEP_LAST = 0xEF };
+enum : size_t { LOG_LINE_MAX = 1024, TEXT_MAX = 128 };
+static const char kDefaultDiagLog[] = "c:\\trn600\\log\\diaglog.txt";
 enum : uint8_t { END_STATUS_UNSET = 0xEE };
 
 struct LaunchArgs {
@@ -135,9 +142,86 @@ static int ParseArgs(int argc, char **argv, LaunchArgs *a)
     return 1;
 }
 
-static void PrintTable(const uint8_t *lb, const uint32_t *select)
+
+/* ---- error codes from the diagnosis log ---- */
+
+/* Path of the diagnosis log that DiagLogSim writes. */
+static void DiagLogPath(char *path, DWORD len)
 {
-    printf("%-16s %-8s %s\n", "HDD", "Result", "PDEV");
+    DWORD n = GetEnvironmentVariableA("MTP_DIAG_LOG", path, len);
+    if (n == 0 || n >= len)
+        snprintf(path, len, "%s", kDefaultDiagLog);
+}
+
+/* Current size of a file, 0 when it is absent. */
+static long FileEnd(const char *path)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return 0;
+    fseek(f, 0, SEEK_END);
+    long end = ftell(f);
+    fclose(f);
+    return end < 0 ? 0 : end;
+}
+
+/* Four hex digits right after key in line; 0 when they are not there. */
+static int HexAfter(const char *line, const char *key, uint16_t *out)
+{
+    const char *at = strstr(line, key);
+    if (!at)
+        return 0;
+    at += strlen(key);
+    uint32_t v = 0;
+    for (int i = 0; i < 4; i++) {
+        char c = at[i];
+        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10
+              : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (d < 0)
+            return 0;
+        v = v << 4 | uint32_t(d);
+    }
+    *out = uint16_t(v);
+    return 1;
+}
+
+/* The error code of each drive reported since offset `from` of the log (the last report of a
+ * drive wins). The log is another program's file: lines that do not read are skipped. */
+static void ReadReportedCodes(const char *path, long from, uint16_t codes[UNITS][ROWS])
+{
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return;
+    if (fseek(f, from, SEEK_SET) != 0) {
+        fclose(f);
+        return;
+    }
+    char line[LOG_LINE_MAX];
+    while (fgets(line, sizeof line, f)) {
+        uint16_t cr = 0, code = 0;
+        if (!HexAfter(line, "CR#=", &cr) || !HexAfter(line, "ErrorCode=", &code))
+            continue;
+        uint32_t u = cr >> 8, r = cr & 0xFF;
+        if (u < UNITS && r < ROWS && code != 0)
+            codes[u][r] = code;
+    }
+    fclose(f);
+}
+
+/* Text of an error code from the program's string table (the common steps share 0xEC00 | step);
+ * " " when it has none. */
+static void ErrorText(HMODULE program, uint16_t code, char *text, int len)
+{
+    uint8_t step = uint8_t(code);
+    UINT id = step >= COMMON_STEP_FIRST && step <= COMMON_STEP_LAST ? COMMON_TEXT_BASE | step : code;
+    if (!program || LoadStringA(program, id, text, len) <= 0)
+        snprintf(text, size_t(len), " ");
+}
+
+static void PrintTable(const uint8_t *lb, const uint32_t *select, uint16_t codes[UNITS][ROWS],
+                       HMODULE program)
+{
+    printf("%-16s %-6s %-4s %-6s %s\n", "HDD", "Result", "PDEV", "Code", "Contents");
     for (uint32_t u = 0; u < UNITS; u++) {
         for (uint32_t r = 0; r < ROWS; r++) {
             uint32_t bit = 0x80000000u >> u;
@@ -149,7 +233,21 @@ static void PrintTable(const uint8_t *lb, const uint32_t *select)
                 strcpy(name, "------");
             name[sizeof name - 1] = '\0';
             int failed = (GetLe32(lb + LB_DRIVE_ERROR + 4 * r) & bit) != 0;
-            printf("%-16s %-8s %02X%02X\n", name, failed ? "FAIL" : "pass", u, r);
+            if (!failed) {
+                printf("%-16s %-6s %02X%02X\n", name, "pass", u, r);
+                continue;
+            }
+            /* A time-out is reported once for the first drive and recorded for all: a failing
+             * drive without a report of its own gets the run's last error, marked '*'. */
+            uint16_t code = codes[u][r];
+            char mark = ' ';
+            if (code == 0) {
+                code = uint16_t(lb[LB_ERROR_ROUTINE] << 8 | lb[LB_ERROR_STEP]);
+                mark = '*';
+            }
+            char text[TEXT_MAX];
+            ErrorText(program, code, text, sizeof text);
+            printf("%-16s %-6s %02X%02X %04X%c  %s\n", name, "FAIL", u, r, code, mark, text);
         }
     }
     printf("Last error: routine %02X step %02X detail", lb[LB_ERROR_ROUTINE], lb[LB_ERROR_STEP]);
@@ -208,6 +306,10 @@ int main(int argc, char **argv)
     }
     snprintf(slash + 1, size_t(exe + MAX_PATH - slash - 1), "Vestra.exe");
     snprintf(cmd, sizeof cmd, "\"%s\" %lx", exe, a.number);
+    static uint16_t codes[UNITS][ROWS];
+    char diagLog[MAX_PATH];
+    DiagLogPath(diagLog, sizeof diagLog);
+    long logFrom = FileEnd(diagLog);
     STARTUPINFOA si = { sizeof si };
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessA(exe, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
@@ -224,10 +326,15 @@ int main(int argc, char **argv)
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
 
-    if (a.json)
+    if (a.json) {
         PrintJson(lb, exitCode);
-    else
-        PrintTable(lb, a.select);
+    } else {
+        ReadReportedCodes(diagLog, logFrom, codes);
+        HMODULE program = LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        PrintTable(lb, a.select, codes, program);
+        if (program)
+            FreeLibrary(program);
+    }
     int rc = lb[LB_END_STATUS] == END_STATUS_UNSET ? 2 : lb[LB_ERROR_FLAG] == 0xFF ? 1 : 0;
     UnmapViewOfFile(lb);
     CloseHandle(map);

@@ -20,30 +20,12 @@ static const char kDescription[] =
 enum : uint16_t { MP_A = 0x80, MP_B = 0x90 };   /* unit 0: paths (0,0,0) and (1,0,0) */
 static std::string g_dir;
 
+/* Starts a simulator on a description of its own. */
 static HANDLE StartSim(const char *exe, const char *apId, const std::string &description)
 {
     WriteFileBytes(g_dir + apId + ".ini", description);
     SetEnv("MTP_SUBSYSTEM_INI", (g_dir + apId + ".ini").c_str());
-    char name[64];
-    snprintf(name, sizeof name, "Global\\MTP_EVENT_%s_RECV", apId);
-    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, name);
-    HANDLE p = StartProgram(exe, "--lifetime 300");
-    HANDLE waits[2] = { ready, p };
-    DWORD w = WaitForMultipleObjects(2, waits, FALSE, 30000);
-    CloseHandle(ready);
-    return w == WAIT_OBJECT_0 ? p : nullptr;
-}
-
-static int QuitSim(HANDLE p, const char *apId)
-{
-    char name[64];
-    snprintf(name, sizeof name, "Global\\MTP_SIM_%s_QUIT", apId);
-    HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
-    if (quit) {
-        SetEvent(quit);
-        CloseHandle(quit);
-    }
-    return WaitExit(p, 30000);
+    return StartSimulator(exe, apId);
 }
 
 static HANDLE g_dkc;
@@ -65,7 +47,7 @@ public:
     void TearDown() override
     {
         CloseCommunication();
-        EXPECT_EQ(0, QuitSim(g_dkc, "09"));
+        EXPECT_EQ(0, QuitSimulator(g_dkc, "09"));
     }
 };
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new SimEnv);
@@ -185,7 +167,7 @@ static int Report(const std::string &description, DWORD *elapsed)
     DWORD start = GetTickCount();
     int ok = ShowErrorReport(g_app.instance, nullptr, 0x0085, 0x0085, 1, 7, 16, 10);
     *elapsed = GetTickCount() - start;
-    EXPECT_EQ(0, QuitSim(log, "05"));
+    EXPECT_EQ(0, QuitSimulator(log, "05"));
     return ok;
 }
 

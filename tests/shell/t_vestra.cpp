@@ -8,9 +8,26 @@
 
 static const char kDescription[] = "[Subsystem]\r\nMessageBox=trace\r\n";
 
+/* The runs send real drive commands: the suite's controller and diagnosis log applications
+ * run for the whole program, on a description without faulty drives. */
+static HANDLE g_dkc, g_log;
+
 class VestraEnv : public testing::Environment {
 public:
-    void SetUp() override { UseTraceAndDescription(kDescription); }
+    void SetUp() override
+    {
+        UseTraceAndDescription(kDescription);
+        SetEnv("MTP_TIME_DIVISOR", "100");
+        g_dkc = StartSimulator("DkcSim.exe", "09");
+        g_log = StartSimulator("DiagLogSim.exe", "05");
+        ASSERT_NE(nullptr, g_dkc);
+        ASSERT_NE(nullptr, g_log);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(0, QuitSimulator(g_dkc, "09"));
+        EXPECT_EQ(0, QuitSimulator(g_log, "05"));
+    }
 };
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new VestraEnv);
 
@@ -126,36 +143,6 @@ TEST(Program, RefusedCommandLineWritesNothing)
     FreeBlock(b);
 }
 
-/* Runs a program of bin/ and returns what it printed. */
-static std::string RunCapture(const std::string &exe, const std::string &args, int *exitCode)
-{
-    SECURITY_ATTRIBUTES sa = { sizeof sa, nullptr, TRUE };
-    HANDLE rd = nullptr, wr = nullptr;
-    if (!CreatePipe(&rd, &wr, &sa, 0))
-        return "";
-    SetHandleInformation(rd, HANDLE_FLAG_INHERIT, 0);
-    std::string cmd = "\"" + BinDir() + exe + "\" " + args;
-    STARTUPINFOA si = { sizeof si };
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = si.hStdError = wr;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    std::vector<char> line(cmd.begin(), cmd.end());
-    line.push_back('\0');
-    BOOL ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    CloseHandle(wr);
-    std::string out;
-    if (ok) {
-        char buf[4096];
-        DWORD got;
-        while (ReadFile(rd, buf, sizeof buf, &got, nullptr) && got > 0)
-            out.append(buf, got);
-        CloseHandle(pi.hThread);
-        *exitCode = WaitExit(pi.hProcess, 60000);
-    }
-    CloseHandle(rd);
-    return out;
-}
 
 TEST(Program, LauncherPrintsTheOutcome)
 {

@@ -144,3 +144,63 @@ std::vector<std::string> GrepLines(const std::vector<std::string> &lines, const 
             out.push_back(l);
     return out;
 }
+
+HANDLE StartSimulator(const char *exe, const char *apId)
+{
+    char name[64];
+    snprintf(name, sizeof name, "Global\\MTP_EVENT_%s_RECV", apId);
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, name);
+    HANDLE p = StartProgram(exe, "--lifetime 600");
+    HANDLE waits[2] = { ready, p };
+    DWORD w = p ? WaitForMultipleObjects(2, waits, FALSE, 30000) : WAIT_FAILED;
+    if (ready)
+        CloseHandle(ready);
+    if (w != WAIT_OBJECT_0) {
+        WaitExit(p, 0);
+        return nullptr;
+    }
+    return p;
+}
+
+int QuitSimulator(HANDLE process, const char *apId)
+{
+    char name[64];
+    snprintf(name, sizeof name, "Global\\MTP_SIM_%s_QUIT", apId);
+    HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+    if (quit) {
+        SetEvent(quit);
+        CloseHandle(quit);
+    }
+    return WaitExit(process, 30000);
+}
+
+std::string RunCapture(const std::string &exe, const std::string &args, int *exitCode)
+{
+    SECURITY_ATTRIBUTES sa = { sizeof sa, nullptr, TRUE };
+    HANDLE rd = nullptr, wr = nullptr;
+    *exitCode = -1;
+    if (!CreatePipe(&rd, &wr, &sa, 0))
+        return "";
+    SetHandleInformation(rd, HANDLE_FLAG_INHERIT, 0);
+    std::string cmd = "\"" + BinDir() + exe + "\" " + args;
+    STARTUPINFOA si = { sizeof si };
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = wr;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    std::vector<char> line(cmd.begin(), cmd.end());
+    line.push_back('\0');
+    BOOL ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(wr);
+    std::string out;
+    if (ok) {
+        char buf[4096];
+        DWORD got;
+        while (ReadFile(rd, buf, sizeof buf, &got, nullptr) && got > 0)
+            out.append(buf, got);
+        CloseHandle(pi.hThread);
+        *exitCode = WaitExit(pi.hProcess, 60000);
+    }
+    CloseHandle(rd);
+    return out;
+}

@@ -1,0 +1,592 @@
+/* The routines in process against the controller and diagnosis log simulators: this test
+ * process is the program (AP 0D) with its real session and transport. Each scenario restarts
+ * the simulators on its own description and diagnosis log and checks the DriveTable, the
+ * selection, the error record and the reports the log received. */
+#include "routines/routines.h"
+#include "tests/support/support.h"
+#include "tests/routines/rtest.h"
+#include "res/resource.h"
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+AppContext g_app;
+
+enum : DWORD { DIVISOR = 100 };
+static int g_statusCalls;
+
+static void CountStatus(uint16_t kind) { g_statusCalls += kind == 1; }
+
+class RoutinesEnv : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        g_dir = TempDir();
+        SetEnv("MTP_TRACE_LOG", (g_dir + "trace.log").c_str());
+        SetEnv("MTP_TIME_DIVISOR", std::to_string(DIVISOR).c_str());
+        g_app.instance = GetModuleHandleA(nullptr);
+        g_app.displayMode = DISPLAY_AUTOMATIC;
+        g_app.showStatus = CountStatus;
+        g_app.mainWnd = CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                      nullptr, nullptr);
+        UseSims("");
+        ASSERT_EQ(1, OpenCommunication());
+    }
+    void TearDown() override
+    {
+        CloseCommunication();
+        EXPECT_EQ(0, QuitSim(&g_dkc, "09"));
+        EXPECT_EQ(0, QuitSim(&g_log, "05"));
+    }
+};
+static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new RoutinesEnv);
+
+/* MP id of a path of a unit of the built-in subsystem: (p1, dku, box % 4). */
+static uint16_t MpOf(uint8_t unit, int p1) { return uint16_t(0x80 + p1 * 16 + unit / 8 * 4 + unit % 8 % 4); }
+
+/* One unit under test (or several in unitList), the given rows selected, a fresh DriveTable. */
+static void Select(uint8_t unit, std::initializer_list<int> rows, uint32_t routine, uint16_t unitCount = 1)
+{
+    memset(g_app.driveTable, 0, sizeof g_app.driveTable);
+    memset(g_app.rowSelected, 0, sizeof g_app.rowSelected);
+    memset(g_app.driveBitmap, 0, sizeof g_app.driveBitmap);
+    memset(g_app.unitList, UNIT_NONE, sizeof g_app.unitList);
+    g_app.unitList[0] = unit;
+    for (uint16_t i = 1; i < unitCount; i++)
+        g_app.unitList[i] = uint8_t(unit + i);
+    g_app.unitCount = unitCount;
+    g_app.unitCursor = 0;
+    for (int r : rows) {
+        g_app.rowSelected[r] = 1;
+        g_app.driveBitmap[r] |= UnitBit(unit);
+    }
+    g_app.mpIdMain = MpOf(unit, 0);
+    g_app.mpIdAlt = MpOf(unit, 1);
+    g_app.routineId = routine;
+    g_app.stopRequested = 0;
+    g_statusCalls = 0;
+}
+
+/* Texts of this process's and the simulators' trace lines. */
+static std::vector<std::string> Trace()
+{
+    std::vector<std::string> out;
+    for (auto &l : ReadLines(g_dir + "trace.log"))
+        out.push_back(l.size() > 38 ? l.substr(38) : "");
+    return out;
+}
+static size_t Mark() { return Trace().size(); }
+static int Count(size_t mark, const std::string &text)
+{
+    auto t = Trace();
+    int n = 0;
+    for (size_t i = mark; i < t.size(); i++)
+        n += t[i] == text;
+    return n;
+}
+static int CountContaining(size_t mark, const std::string &text)
+{
+    auto t = Trace();
+    int n = 0;
+    for (size_t i = mark; i < t.size(); i++)
+        n += t[i].find(text) != std::string::npos;
+    return n;
+}
+
+static uint16_t Code(uint8_t unit, uint8_t row) { return g_app.driveTable[unit][row].errorCode; }
+
+static std::string Dump()
+{
+    char buf[64] = "";
+    for (int i = 0; i < 4; i++)
+        snprintf(buf + 3 * i, sizeof buf - 3 * i, "%02X ", g_app.errorRecord[i]);
+    return buf;
+}
+
+/* ---- codes and records, no simulator ---- */
+
+TEST(Report, TextsRecordsAndLaunchBlockCopy)
+{
+    struct { uint16_t code; const char *text; } kTexts[] = {
+        { 0xC1E3, "Communication of between DKC and MTP was TIME OUT." },
+        { 0xC303, "DELAY Function was failed." },
+        { 0xC106, "Invalid SENSE CODE-HI in TEST UNIT READY. Ev.0x00" },
+        { 0xC30B, "Invalid SENSE CODE-HI in TEST UNIT READY. Ev:0x00" },
+        { 0xC201, "INQUIRY command was failed..(ALL)" },
+        { 0xC2E2, "Reset Bypass command was failed." },
+        { 0xCFE9, "End Inline command was failed." },
+        { 0xC501, "RECEIVE DIAG command was failed during WRITE OP CHK." },
+        { 0xC61B, "READ DATA compare error.(Expected value=0x00)" },
+        { 0xA0E3, "Communication of between DKC and MTP was TIME OUT." },
+        { 0xD808, "TEST UNIT READY command was failed." },
+        { 0xD005, " " },
+        { 0xC1EB, " " },
+        { 0xC1EC, " " },
+        { 0xC108 + 0x100, " " },
+    };
+    for (auto &t : kTexts) {
+        LoadErrorText(t.code);
+        EXPECT_STREQ(t.text, g_app.errorContents) << std::hex << t.code;
+    }
+    EXPECT_EQ(0xECE3u, ErrorTextId(0xC4E3));
+    EXPECT_EQ(0xECEFu, ErrorTextId(0xC4EF));
+    EXPECT_EQ(0xC4DFu, ErrorTextId(0xC4DF));
+
+    /* Interactive: the dump; a second report keeps the detail bytes it does not set. */
+    g_app.displayMode = DISPLAY_INTERACTIVE;
+    g_app.routineId = 0xC1;
+    g_app.errorStep = 0x02;
+    memset(g_app.errorDetail, 0, sizeof g_app.errorDetail);
+    g_app.errorDetail[0] = 0x02;
+    g_app.errorDetail[1] = 0x77;
+    SetErrorInfo(REPORT_COUNT);
+    EXPECT_EQ(0, strncmp(g_app.errorCodeText, "C1 02 02 77 00 ", 15)) << g_app.errorCodeText;
+    EXPECT_EQ(48u, strlen(g_app.errorCodeText));
+    EXPECT_STREQ("TEST UNIT READY command was failed.", g_app.errorContents);
+    g_app.errorStep = 0x06;
+    g_app.errorDetail[0] = 0x04;
+    SetErrorInfo(REPORT_COUNT);
+    EXPECT_EQ(0, strncmp(g_app.errorCodeText, "C1 06 04 77 ", 12)) << g_app.errorCodeText;
+
+    /* Automatic: the launch block carries the record, the dump stays. */
+    uint8_t block[1024];
+    memset(block, 0xAA, sizeof block);
+    g_app.displayMode = DISPLAY_AUTOMATIC;
+    g_app.launchBlock = block;
+    std::string before = g_app.errorCodeText;
+    g_app.routineId = 0xC4;
+    g_app.errorStep = 0x03;
+    g_app.errorDetail[0] = 0x05;
+    SetErrorInfo(REPORT_COUNT);
+    EXPECT_EQ(before, g_app.errorCodeText);
+    EXPECT_EQ(0xAA, block[336]);
+    EXPECT_EQ(0xC4, block[337]);
+    EXPECT_EQ(0x03, block[338]);
+    EXPECT_EQ(0x05, block[339]);
+    EXPECT_EQ(0x77, block[340]);
+    EXPECT_EQ(0x00, block[354]);
+    EXPECT_EQ(0xAA, block[355]);
+    g_app.launchBlock = nullptr;
+
+    /* Recording: inside the table only. */
+    Select(3, { 5, 6 }, 0xC4);
+    RecordDriveError(3, 5);
+    EXPECT_EQ(0xC403, Code(3, 5));
+    EXPECT_EQ(0, g_app.rowSelected[5]);
+    EXPECT_EQ(1, g_app.rowSelected[6]);
+    AppContext keep;
+    memcpy(&keep, &g_app, sizeof keep);
+    RecordDriveError(32, 6);
+    RecordDriveError(3, 80);
+    RecordDriveError(255, 255);
+    EXPECT_EQ(0, memcmp(&keep, &g_app, sizeof keep)) << "a drive outside the table changes nothing";
+}
+
+/* ---- C1 and the common pass ---- */
+
+TEST(RoutineC1, PerRowFailuresTimeOutAndNoRowLeft)
+{
+    UseSims("[Drive.0002]\nSense=0,4,0\n"
+            "[Fault]\n0001.TUR=error:0x08\n0003.TUR=missingrow\n0005.TUR=wrongrow\n"
+            "0104.TUR=error:0x02\n0105.TUR=error:0x03\n0200.TUR=timeout*3\n");
+    size_t mark = Mark();
+    memset(g_app.errorDetail, 0, sizeof g_app.errorDetail);
+    Select(0, { 0, 1, 2, 3, 5 }, 0xC1);
+    uint16_t fk = 0;
+    EXPECT_EQ(1u, RoutineC1(g_app.mainWnd, &fk));
+    EXPECT_EQ(FAIL_CHECKS, fk);
+    EXPECT_EQ(0, Code(0, 0));
+    EXPECT_EQ(0xC102, Code(0, 1));
+    EXPECT_EQ(0xC106, Code(0, 2));
+    EXPECT_EQ(0xC102, Code(0, 3));
+    EXPECT_EQ(0, Code(0, 5)) << "the report named row 6";
+    EXPECT_EQ(0xC102, Code(0, 6)) << "recorded for the named row";
+    for (int r = 0; r < 8; r++)
+        EXPECT_EQ(r == 0 || r == 5 ? 1 : 0, g_app.rowSelected[r]) << r;
+    EXPECT_EQ(2, Count(mark, "Unit Ready Start"));
+    EXPECT_EQ(2, Count(mark, "Request Sense Start"));
+    EXPECT_EQ(1, Count(mark, "C1 Routine Start. CRdev#=0000 MPID=0080"));
+    EXPECT_EQ(1, Count(mark, "C1 Routine Start. CRdev#=0000 MPID=0090"));
+    auto rep = Reports();
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0001 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 00 "));
+    /* Detail bytes are never cleared: byte 0 still holds the earlier error byte. */
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0003 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 77 "));
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0006 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 76 "));
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0006 MP=90 Routine=C1 Step=02 ErrorCode=C102 Detail=04 76 "));
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0002 MP=80 Routine=C1 Step=06 ErrorCode=C106 Detail=04 76 "));
+    EXPECT_EQ(5u, rep.size());
+
+    /* Every row fails TEST UNIT READY on the first path: nothing more is sent. */
+    mark = Mark();
+    Select(1, { 4, 5 }, 0xC1);
+    EXPECT_EQ(0u, RoutineC1(g_app.mainWnd, &fk));
+    EXPECT_EQ(FAIL_CHECKS, fk);
+    EXPECT_EQ(0xC102, Code(1, 4));
+    EXPECT_EQ(0xC102, Code(1, 5));
+    EXPECT_EQ(1, Count(mark, "Unit Ready Start"));
+    EXPECT_EQ(0, Count(mark, "Request Sense Start"));
+    EXPECT_EQ(0, CountContaining(mark, "MPID=0091"));
+
+    /* Time-out after three attempts: one report, every selected row recorded with step E3. */
+    mark = Mark();
+    Select(2, { 0, 3 }, 0xC1);
+    DWORD t0 = GetTickCount();
+    EXPECT_EQ(0u, RoutineC1(g_app.mainWnd, &fk));
+    EXPECT_GE(GetTickCount() - t0, 3u * COM_TIMEOUT_S * 1000 / DIVISOR);
+    EXPECT_EQ(FAIL_TIMEOUT, fk);
+    EXPECT_EQ(0xC1E3, Code(2, 0));
+    EXPECT_EQ(0xC1E3, Code(2, 3));
+    EXPECT_EQ(0, g_app.rowSelected[3]);
+    rep = Reports();
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0200 MP=82 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=02 00 "));
+    EXPECT_EQ(8u, rep.size());
+    LoadErrorText(Code(2, 3));
+    EXPECT_STREQ("Communication of between DKC and MTP was TIME OUT.", g_app.errorContents);
+
+    /* No row selected: nothing is sent. */
+    mark = Mark();
+    Select(0, {}, 0xC1);
+    EXPECT_EQ(0u, RoutineC1(g_app.mainWnd, &fk));
+    EXPECT_EQ(0, Count(mark, "Unit Ready Start"));
+}
+
+/* A diagnosis log that never answers costs each report its full wait; the drives are still
+ * recorded and the routine goes on. */
+TEST(RoutineC1, UnansweredReportsWaitAndStillRecord)
+{
+    UseSims("[DiagLog]\nAck=0\n[Fault]\n0001.TUR=error:0x02\n0002.TUR=error:0x02\n");
+    Select(0, { 0, 1, 2 }, 0xC1);
+    uint16_t fk = 0;
+    DWORD t0 = GetTickCount();
+    EXPECT_EQ(1u, RoutineC1(g_app.mainWnd, &fk));
+    EXPECT_GE(GetTickCount() - t0, 2u * REPORT_WAIT_S * 1000 / DIVISOR);
+    EXPECT_EQ(0xC102, Code(0, 1));
+    EXPECT_EQ(0xC102, Code(0, 2));
+    EXPECT_EQ(0, Code(0, 0));
+    EXPECT_EQ(2u, Reports().size()) << "logged, never acknowledged";
+}
+
+/* ---- C2, C4 ---- */
+
+TEST(RoutineC2C4, VendorsAndSelfTest)
+{
+    UseSims("[Drive.0003]\nVendor=ZEPHRONX\n[Drive.0001]\nSelfTest=05\n"
+            "[Drive.0006]\nVendor=QUILLION\n"
+            "[Fault]\n0004.SELFTEST=error:0x02\n0004.INQUIRY=error:0x09\n");
+    uint16_t fk = 0;
+    Select(0, { 2 }, 0xC2);
+    EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
+    EXPECT_EQ(3, g_app.vendorMatch) << "unit 0 row 2 has the third vendor";
+    Select(0, { 6 }, 0xC2);
+    EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
+    EXPECT_EQ(2, g_app.vendorMatch);
+
+    size_t mark = Mark();
+    Select(0, { 0, 1, 2, 3, 4 }, 0xC2);
+    EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
+    EXPECT_EQ(0xC203, Code(0, 3));
+    EXPECT_EQ(0xC202, Code(0, 4));
+    EXPECT_EQ(0, Code(0, 0) | Code(0, 1) | Code(0, 2));
+    auto rep = Reports();
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0003 MP=80 Routine=C2 Step=03 ErrorCode=C203 "
+                                  "Detail=5A 45 50 48 52 4F 4E 58 ")) << (rep.empty() ? "" : rep[0]);
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0004 MP=80 Routine=C2 Step=02 ErrorCode=C202 Detail=09 "));
+    EXPECT_EQ(2u, rep.size()) << "the failing drives are not asked again on the second path";
+    EXPECT_EQ(1, CountContaining(mark, "MP=0090 INQUIRY C=00 rows=3"));
+    EXPECT_EQ(1, Count(mark, "C2 Routine Start. CRdev#=0000 MPID=0090"));
+
+    mark = Mark();
+    Select(0, { 0, 1, 4, 5 }, 0xC4);
+    EXPECT_EQ(1u, RoutineC4(g_app.mainWnd, &fk));
+    EXPECT_EQ(0xC403, Code(0, 1));
+    EXPECT_EQ(0xC402, Code(0, 4));
+    EXPECT_EQ(0, Code(0, 0) | Code(0, 5));
+    EXPECT_EQ("C4 02 02 ", Dump().substr(0, 9));
+    rep = Reports();
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 "));
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0004 MP=80 Routine=C4 Step=02 ErrorCode=C402 Detail=02 "));
+    EXPECT_EQ(2, Count(mark, "Self Test Start"));
+    LoadErrorText(Code(0, 1));
+    EXPECT_STREQ("SELF TEST failed.", g_app.errorContents);
+}
+
+/* ---- C3 ---- */
+
+TEST(RoutineC3, StopDelayStartAndNotReady)
+{
+    UseSims("[Drive.0003]\nNeverReady=1\n[Fault]\n0002.STOP=error:0x04\n");
+    size_t mark = Mark();
+    Select(0, { 0, 1, 2, 3 }, 0xC3);
+    uint16_t fk = 0;
+    DWORD t0 = GetTickCount();
+    EXPECT_EQ(1u, RoutineC3(g_app.mainWnd, &fk));
+    EXPECT_GE(GetTickCount() - t0, 2u * DELAY_C3_S * 1000 / DIVISOR);
+    EXPECT_EQ(0xC302, Code(0, 2));
+    EXPECT_EQ(0xC307, Code(0, 3));
+    EXPECT_EQ(0, Code(0, 0) | Code(0, 1));
+    auto rep = Reports();
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0002 MP=80 Routine=C3 Step=02 ErrorCode=C302 Detail=04 "));
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0003 MP=80 Routine=C3 Step=07 ErrorCode=C307 Detail=02 "));
+    EXPECT_EQ(2u, rep.size());
+    EXPECT_EQ(2, Count(mark, "Stop Unit Start"));
+    EXPECT_EQ(2, Count(mark, "Start Unit Start"));
+    EXPECT_EQ(2, Count(mark, "Unit Ready Start"));
+    EXPECT_EQ(2, Count(mark, "Request Sense Start"));
+    EXPECT_EQ(1, CountContaining(mark, "MP=0080 START C=00 rows=3")) << "the row that failed STOP is not started";
+    /* Order on each path: stop, start, ready, sense. */
+    auto t = Trace();
+    std::vector<std::string> order;
+    for (size_t i = mark; i < t.size(); i++)
+        if (t[i] == "Stop Unit End" || t[i] == "Start Unit Start" || t[i] == "Unit Ready Start" ||
+            t[i] == "Request Sense Start")
+            order.push_back(t[i]);
+    std::vector<std::string> want = { "Stop Unit End", "Start Unit Start", "Unit Ready Start", "Request Sense Start",
+                                      "Stop Unit End", "Start Unit Start", "Unit Ready Start", "Request Sense Start" };
+    EXPECT_EQ(want, order);
+}
+
+/* ---- C5 ---- */
+
+TEST(RoutineC5, DriveValueAndTimeOut)
+{
+    UseSims("[Drive.0100]\nDriveValue=0x31\n[Fault]\n0300.DRIVEREAD=timeout*3\n");
+    uint16_t fk = 0;
+    size_t mark = Mark();
+    Select(0, { 3 }, 0xC5);
+    EXPECT_EQ(1u, RoutineC5(g_app.mainWnd, &fk));
+    EXPECT_EQ(1, Count(mark, "C5 Routine Start. CRdev#=0000 MPID=0080"));
+    EXPECT_EQ(1, Count(mark, "C5 Routine Start. CRdev#=0000 MPID=0090"));
+    EXPECT_EQ(2, CountContaining(mark, "DRIVEREAD CR#=0000"));
+
+    Select(1, { 3 }, 0xC5);
+    EXPECT_EQ(0u, RoutineC5(g_app.mainWnd, &fk));
+    EXPECT_EQ(FAIL_CHECKS, fk);
+    EXPECT_EQ(1, g_app.rowSelected[3]) << "C5 neither reads nor changes the selection";
+    EXPECT_EQ(0, Code(1, 0) | Code(1, 3));
+    auto rep = Reports();
+    ASSERT_EQ(1u, rep.size());
+    EXPECT_EQ(0u, rep[0].find("CR#=0100 MP=81 Routine=C5 Step=01 ErrorCode=C501 ")) << rep[0];
+
+    Select(3, { 5 }, 0xC5);
+    EXPECT_EQ(0u, RoutineC5(g_app.mainWnd, &fk));
+    EXPECT_EQ(FAIL_TIMEOUT, fk);
+    EXPECT_EQ(0, Code(3, 0) | Code(3, 5));
+    rep = Reports();
+    ASSERT_EQ(2u, rep.size());
+    EXPECT_EQ(0u, rep[1].find("CR#=0300 MP=83 Routine=C5 Step=E3 ErrorCode=C5E3 Detail=03 00 ")) << rep[1];
+}
+
+/* ---- diagnosis framing ---- */
+
+TEST(Framing, BypassedDrivesRefusalsAndInline)
+{
+    UseSims("[Drive.0007]\nBypassed=B\n[Drive.0105]\nBypassed=A\n[Drive.0301]\nBypassed=AB\n"
+            "[Fault]\n0105.RESETBYPASS=rc:0x0F001740\n0200.CHECKBYPASS=rc:0x0F001741\n"
+            "0301.LIP=timeout*3\n0302.STARTINLINE=rc:0x0F0017AA\n");
+    uint16_t fk = 0;
+    /* Row 7 bypassed on path B only: reset and LIP there, bypassed again at the end. */
+    size_t mark = Mark();
+    Select(0, { 6, 7 }, 0xC1);
+    ASSERT_EQ(1, StartDiag(g_app.mainWnd, &fk));
+    EXPECT_EQ(BYPASS_NONE, BypassState(7, 0));
+    EXPECT_EQ(BYPASS_FOUND, BypassState(7, 1));
+    EXPECT_EQ(BYPASS_NONE, BypassState(6, 1));
+    EXPECT_EQ(2, Count(mark, "Check Bypass Start"));
+    EXPECT_EQ(1, CountContaining(mark, "MP=0090 RESETBYPASS"));
+    EXPECT_EQ(1, CountContaining(mark, "MP=0090 LIP"));
+    EXPECT_EQ(0, Count(mark, "Start Inline Start")) << "automatic runs send no inline commands";
+    EXPECT_EQ(1u, RoutineC1(g_app.mainWnd, &fk)) << "row 7 answers on path B again";
+    EXPECT_EQ(0, Code(0, 7));
+    ASSERT_EQ(1, EndDiag(g_app.mainWnd, &fk));
+    EXPECT_EQ(1, CountContaining(mark, "MP=0090 SETBYPASS"));
+    EXPECT_EQ(0, CountContaining(mark, "MP=0080 SETBYPASS"));
+    EXPECT_EQ(0, Count(mark, "End Inline Start"));
+
+    /* Reset Bypass refused: the row is out, not restored at the end; the other row runs. */
+    mark = Mark();
+    Select(1, { 5, 6 }, 0xC1);
+    ASSERT_EQ(1, StartDiag(g_app.mainWnd, &fk));
+    EXPECT_EQ(0xC1E2, Code(1, 5));
+    EXPECT_EQ(0, g_app.rowSelected[5]);
+    EXPECT_EQ(BYPASS_FAILED, BypassState(5, 0));
+    EXPECT_EQ(0, CountContaining(mark, "MP=0081 LIP"));
+    auto rep = Reports();
+    ASSERT_EQ(1u, rep.size());
+    EXPECT_EQ(0u, rep[0].find("CR#=0105 MP=81 Routine=C1 Step=E2 ErrorCode=C1E2 Detail=0F 00 17 40 ")) << rep[0];
+    ASSERT_EQ(1, EndDiag(g_app.mainWnd, &fk));
+    EXPECT_EQ(0, CountContaining(mark, " SETBYPASS"));
+
+    /* Check Bypass refused: every selected row reported, the diagnosis does not open. */
+    Select(2, { 0, 1 }, 0xCF);
+    g_app.routineId = 0xC3;
+    EXPECT_EQ(0, StartDiag(g_app.mainWnd, &fk));
+    EXPECT_NE(FAIL_STOPPED, fk);
+    EXPECT_EQ(0xC3E1, Code(2, 0));
+    EXPECT_EQ(0xC3E1, Code(2, 1));
+    rep = Reports();
+    EXPECT_EQ(2, CountPrefix(rep, "CR#=020")) << "one report per row";
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0201 MP=82 Routine=C3 Step=E1 ErrorCode=C3E1 Detail=0F 00 17 41 "));
+
+    /* LIP timed out on both paths: one report per path, the row recorded; no row left. */
+    Select(3, { 1 }, 0xC1);
+    EXPECT_EQ(0, StartDiag(g_app.mainWnd, &fk));
+    EXPECT_EQ(0xC1E3, Code(3, 1));
+    EXPECT_EQ(BYPASS_FAILED, BypassState(1, 0));
+    rep = Reports();
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0301 MP=83 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=03 01 "));
+
+    /* Interactive: Start Inline after the bypass check, End Inline before Set Bypass. */
+    mark = Mark();
+    g_app.displayMode = DISPLAY_INTERACTIVE;
+    Select(0, { 7 }, 0xC1);
+    EXPECT_EQ(1, StartDiag(g_app.mainWnd, &fk));
+    EXPECT_EQ(1, EndDiag(g_app.mainWnd, &fk));
+    g_app.displayMode = DISPLAY_AUTOMATIC;
+    EXPECT_EQ(1, CountContaining(mark, "MP=0080 STARTINLINE"));
+    EXPECT_EQ(1, CountContaining(mark, "MP=0080 ENDINLINE"));
+    auto t = Trace();
+    std::vector<std::string> order;
+    for (size_t i = mark; i < t.size(); i++)
+        for (const char *s : { "Check Bypass Start", "Reset Bypass Start", "Lip Start", "Start Inline Start",
+                               "End Inline Start", "Set Bypass Start" })
+            if (t[i] == s)
+                order.push_back(s);
+    EXPECT_EQ((std::vector<std::string>{ "Check Bypass Start", "Check Bypass Start", "Reset Bypass Start",
+                                         "Lip Start", "Start Inline Start", "End Inline Start",
+                                         "Set Bypass Start" }),
+              order);
+
+    /* Start Inline refused: every selected row reported, the trace names the return code. */
+    mark = Mark();
+    g_app.displayMode = DISPLAY_INTERACTIVE;
+    Select(3, { 2, 3 }, 0xC1);
+    EXPECT_EQ(0, StartDiag(g_app.mainWnd, &fk));
+    g_app.displayMode = DISPLAY_AUTOMATIC;
+    EXPECT_NE(FAIL_STOPPED, fk);
+    EXPECT_EQ(0xC1E9, Code(3, 2));
+    EXPECT_EQ(0xC1E9, Code(3, 3));
+    EXPECT_EQ(1, Count(mark, "Start Diag was failed.  Return Code : 0f0017aa"));
+    rep = Reports();
+    EXPECT_EQ(1, CountPrefix(rep, "CR#=0303 MP=83 Routine=C1 Step=E9 ErrorCode=C1E9 Detail=0F 00 17 AA "));
+    LoadErrorText(Code(3, 3));
+    EXPECT_STREQ("End Inline command was failed.", g_app.errorContents);
+
+    /* D8 opens without a command. */
+    mark = Mark();
+    Select(0, { 7 }, 0xD8);
+    EXPECT_EQ(1, StartDiag(g_app.mainWnd, &fk));
+    EXPECT_EQ(0, Count(mark, "Check Bypass Start"));
+}
+
+/* ---- dispatcher, run options, composites ---- */
+
+static uint16_t Dispatch()
+{
+    uint16_t outcome = 0;
+    EXPECT_EQ(1, RunRoutine(g_app.mainWnd, &outcome));
+    return outcome;
+}
+
+TEST(RunRoutine, OptionsCompositesAndStop)
+{
+    UseSims("[Drive.0001]\nSelfTest=05\n[Fault]\n0104.TUR=error:0x02\n0000.TUR=slow:600000*1\n");
+    struct { uint32_t routine; std::initializer_list<int> rows; uint8_t unit; uint32_t option; uint16_t units;
+             uint16_t want; } kCases[] = {
+        /* unit 1 row 4 fails C1; unit 1 row 5 passes */
+        { 0xC1, { 4 }, 1, 8, 1, OUTCOME_FAILED },
+        { 0xC1, { 4 }, 1, 1, 1, OUTCOME_CONTINUE },
+        { 0xC1, { 4 }, 1, 3, 1, OUTCOME_REPEAT },
+        { 0xC1, { 4 }, 1, 2, 1, OUTCOME_FAILED },
+        { 0xC1, { 4 }, 1, 5, 1, OUTCOME_FAILED },
+        { 0xC1, { 4 }, 1, 1, 2, OUTCOME_FAILED },
+        { 0xC1, { 4 }, 1, 3, 2, OUTCOME_FAILED },
+        { 0xC1, { 5 }, 1, 8, 1, OUTCOME_CONTINUE },
+        { 0xC1, { 5 }, 1, 2, 1, OUTCOME_REPEAT },
+        { 0xC1, { 5 }, 1, 3, 1, OUTCOME_REPEAT },
+        { 0xC1, { 5 }, 1, 7, 1, OUTCOME_CONTINUE },
+        { 0xC1, { 5 }, 1, 2, 2, OUTCOME_CONTINUE },
+        { 0xD0, { 5 }, 1, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
+        { 0xD0, { 5 }, 1, 2, 1, OUTCOME_UNKNOWN_ROUTINE },
+        { 0xBF, { 5 }, 1, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
+        { 0xD9, { 5 }, 1, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
+        { 0xC0 + 0x100, { 5 }, 1, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
+        /* C5 on unit 1: the drive read passes */
+        { 0xC5, { 5 }, 1, 8, 1, OUTCOME_CONTINUE },
+    };
+    for (auto &c : kCases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.routine << " option " << c.option << " units " << c.units
+                                        << " row " << *c.rows.begin());
+        Select(c.unit, c.rows, c.routine, c.units);
+        g_app.runOption = c.option;
+        size_t mark = Mark();
+        EXPECT_EQ(c.want, Dispatch());
+        EXPECT_EQ(c.routine, g_app.routineId);
+        if (c.want == OUTCOME_UNKNOWN_ROUTINE) {
+            EXPECT_EQ(0, CountContaining(mark, " Start")) << "nothing is sent";
+        }
+    }
+
+    /* C0 whose C1 leaves no row: C2 and C4 do not run; the run goes on with routineId C0. */
+    size_t mark = Mark();
+    Select(1, { 4 }, 0xC0);
+    g_app.runOption = 8;
+    EXPECT_EQ(OUTCOME_CONTINUE, Dispatch());
+    EXPECT_EQ(0xC0u, g_app.routineId);
+    EXPECT_EQ(1, g_statusCalls);
+    EXPECT_EQ(1, Count(mark, "C0 Routine Start."));
+    EXPECT_EQ(0, Count(mark, "Inquiry Start"));
+    EXPECT_EQ(0xC102, Code(1, 4));
+
+    /* CF on unit 0: sixteen commands, four status refreshes, C4's code for row 1. */
+    mark = Mark();
+    Select(0, { 1, 2 }, 0xCF, 2);
+    g_app.unitList[1] = 1;
+    EXPECT_EQ(OUTCOME_CONTINUE, Dispatch());
+    EXPECT_EQ(0xCFu, g_app.routineId);
+    EXPECT_EQ(4, g_statusCalls);
+    EXPECT_EQ(0xC403, Code(0, 1));
+    EXPECT_EQ(0, Code(0, 2));
+    int commands = 0;
+    for (const char *s : { "Unit Ready Start", "Request Sense Start", "Inquiry Start", "Stop Unit Start",
+                           "Start Unit Start", "Self Test Start" })
+        commands += Count(mark, s);
+    EXPECT_EQ(16, commands);
+    EXPECT_EQ("C4 03 05 ", Dump().substr(0, 9));
+
+    /* A user stop (debug mode's Stop button) ends the run whatever the option; no report. */
+    size_t reports = Reports().size();
+    g_app.displayMode = DISPLAY_INTERACTIVE;
+    g_app.debugMode = 1;
+    Select(0, { 0 }, 0xC1);
+    g_app.runOption = 3;
+    DWORD tid = GetCurrentThreadId();
+    HANDLE presser = CreateThread(nullptr, 0, [](LPVOID p) -> DWORD {
+        DWORD tid = DWORD(uintptr_t(p));
+        for (int i = 0; i < 400; i++) {
+            HWND found = nullptr;
+            EnumThreadWindows(tid, [](HWND w, LPARAM l) -> BOOL {
+                if (GetDlgItem(w, IDC_COM_STOP)) {
+                    *(HWND *)l = w;
+                    return FALSE;
+                }
+                return TRUE;
+            }, LPARAM(&found));
+            if (found) {
+                PostMessageA(found, WM_COMMAND, IDC_COM_STOP, 0);
+                return 1;
+            }
+            Sleep(25);
+        }
+        return 0;
+    }, LPVOID(uintptr_t(tid)), 0, nullptr);
+    EXPECT_EQ(OUTCOME_STOPPED, Dispatch());
+    WaitForSingleObject(presser, 10000);
+    DWORD pressed = 0;
+    GetExitCodeThread(presser, &pressed);
+    CloseHandle(presser);
+    EXPECT_EQ(1u, pressed);
+    g_app.displayMode = DISPLAY_AUTOMATIC;
+    g_app.debugMode = 0;
+    EXPECT_EQ(0, Code(0, 0));
+    EXPECT_EQ(reports, Reports().size());
+}
