@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Screenshot of the real main window under Xvfb.
-# Usage: scripts/screenshot.sh OUT.png [BUILD_DIR]
+# Screenshot of the real program under Xvfb.
+# Usage: scripts/screenshot.sh OUT.png [BUILD_DIR] [SCENE]
+#   SCENE main     the main window after start-up (default)
+#   SCENE waiting  the "Communicating DKC..." window of a run's first drive command
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 out=$1
 build=${2:-$here/build}
+scene=${3:-main}
 pfx=$(mktemp -d /tmp/vestra-shot.XXXXXX)
 cp -a "$build/wine-template/." "$pfx/"
 export WINEPREFIX=$pfx WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -17,8 +20,22 @@ wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 || t
 # No window manager here: Wine draws the frames itself.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 wineserver -w
-printf '[Subsystem]\r\nMessageBox=trace\r\n' > "$pfx/drive_c/trn600/mp/pc/subsystem.ini"
+desc="[Subsystem]\r\nMessageBox=trace\r\n"
+if [ "$scene" = waiting ]; then
+    # A slow first command keeps its waiting window up.
+    desc="$desc[Fault]\r\nCHECKBYPASS=slow:20000\r\n"
+fi
+printf "$desc" > "$pfx/drive_c/trn600/mp/pc/subsystem.ini"
+if [ "$scene" = waiting ]; then
+    wine "$build/bin/DkcSim.exe" --lifetime 120 </dev/null >/dev/null 2>&1 &
+    wine "$build/bin/DiagLogSim.exe" --lifetime 120 </dev/null >/dev/null 2>&1 &
+fi
 wine "$build/bin/Vestra.exe" </dev/null >/dev/null 2>&1 &
 sleep "${SHOT_WAIT:-6}"
-import -window root -crop ${SHOT_CROP:-520x320+0+0} "$out"
+if [ "$scene" = waiting ]; then
+    # The Start button of the main window (at 0,20 on the screen).
+    xdotool mousemove 440 89 click 1
+    sleep 4
+fi
+import -window root -crop "${SHOT_CROP:-520x320+0+0}" "$out"
 echo "screenshot: $out"
