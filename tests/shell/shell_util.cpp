@@ -23,11 +23,16 @@ void UseTraceAndDescription(const char *description)
 
 size_t TraceMark() { return ReadLines(TracePath()).size(); }
 
-std::vector<std::string> TraceTexts(size_t mark)
+std::vector<std::string> TraceTexts(size_t mark, DWORD pid)
 {
+    char who[16];
+    snprintf(who, sizeof who, " %08lX ", (unsigned long)pid);
     std::vector<std::string> lines = ReadLines(TracePath()), out;
-    for (size_t i = mark; i < lines.size(); i++)
+    for (size_t i = mark; i < lines.size(); i++) {
+        if (pid && lines[i].compare(23, 10, who) != 0)
+            continue;
         out.push_back(lines[i].size() >= TRACE_TEXT_COLUMN ? lines[i].substr(TRACE_TEXT_COLUMN) : "");
+    }
     return out;
 }
 

@@ -10,8 +10,9 @@ enum : size_t { TRACE_TEXT_COLUMN = 38 };
  * with the given text. */
 void UseTraceAndDescription(const char *description);
 
-/* Texts (from column 38) of the trace log lines written since the mark. */
-std::vector<std::string> TraceTexts(size_t mark);
+/* Texts (from column 38) of the trace log lines written since the mark; only those of one
+ * process when pid is given (the simulators write to the same log). */
+std::vector<std::string> TraceTexts(size_t mark, DWORD pid = 0);
 /* Current number of trace log lines. */
 size_t TraceMark();
 /* Index of the first text equal to want at or after from, or -1. */

@@ -59,6 +59,7 @@ TEST(Program, InteractiveWindowEndsByItsButtonsAndClose)
         size_t mark = TraceMark();
         HANDLE p = StartProgram("Vestra.exe", "");
         ASSERT_NE(nullptr, p);
+        DWORD pid = GetProcessId(p);
         HWND wnd = WaitForStatus(p, " ");
         ASSERT_NE(nullptr, wnd) << "initialised window";
         EXPECT_TRUE(IsWindowVisible(wnd));
@@ -73,7 +74,7 @@ TEST(Program, InteractiveWindowEndsByItsButtonsAndClose)
             PostMessageA(wnd, WM_COMMAND, IDC_EXIT, 0);
         EXPECT_EQ(0, WaitExit(p, 30000));
         EXPECT_EQ(nullptr, FindWindowA("#32770", "Vestra"));
-        auto t = TraceTexts(mark);
+        auto t = TraceTexts(mark, pid);
         EXPECT_EQ(0, FindText(t, "TmpDirFlag : 00000000"));
         int start = FindText(t, "VESTRA START");
         ASSERT_GE(start, 0);
@@ -97,6 +98,7 @@ TEST(Program, LaunchModesWriteTheOutcome)
         size_t mark = TraceMark();
         HANDLE p = StartProgram("Vestra.exe", BlockArg(b));
         ASSERT_NE(nullptr, p);
+        DWORD pid = GetProcessId(p);
         if (mode == 0x05) {
             HWND wnd = WaitForStatus(p, " ");
             ASSERT_NE(nullptr, wnd) << "a shown, interactive window";
@@ -108,7 +110,7 @@ TEST(Program, LaunchModesWriteTheOutcome)
         EXPECT_EQ(0x33, b.view[LB_ERROR_FLAG]);
         for (size_t row = 0; row < ROW_COUNT; row++)
             EXPECT_EQ(0u, GetLe32(b.view + LB_DRIVE_ERROR + 4 * row));
-        auto t = TraceTexts(mark);
+        auto t = TraceTexts(mark, pid);
         EXPECT_EQ(0u, t[0].find("Open MapFile Handle = "));
         EXPECT_EQ(1, FindText(t, mode == 0x10 ? "TmpDirFlag : 00000001" : "TmpDirFlag : 00000000"));
         if (mode != 0x05) {
@@ -134,8 +136,10 @@ TEST(Program, RefusedCommandLineWritesNothing)
     std::string before((const char *)b.view, 1024);
     for (const char *line : { "zz", "0123456789abcdef", "-1" }) {
         size_t mark = TraceMark();
-        EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", line), 30000));
-        auto t = TraceTexts(mark);
+        HANDLE p = StartProgram("Vestra.exe", line);
+        DWORD pid = GetProcessId(p);
+        EXPECT_EQ(0, WaitExit(p, 30000));
+        auto t = TraceTexts(mark, pid);
         ASSERT_EQ(2u, t.size()) << line;
         EXPECT_EQ(std::string("Invalid Command Line : ") + line, t[0]);
     }
