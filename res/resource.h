@@ -8,6 +8,21 @@
 #define IDD_HIDDEN_WAIT         125
 #define IDD_MAIN                138
 
+/* Selection dialogs and the error list (HV / LT variants) */
+#define IDD_DKU_FIRST           122     /* DKU, for the first DKU button */
+#define IDD_CLUSTER             124
+#define IDD_SELECT_UNIT         127
+#define IDD_HDD_LIST_LT         128
+#define IDD_ERROR_LIST          130
+#define IDD_DKU                 131     /* DKU, for the other DKU buttons */
+#define IDD_HDU                 132
+#define IDD_HDD_LIST            133
+#define IDD_ROUTINE             134
+#define IDD_HDU_UPPER           135     /* boxes 4 to 7 of the first DKU */
+#define IDD_DKU_LT              142
+#define IDD_HDU_LT              143
+#define IDD_SELECT_UNIT_LT      144
+
 /* Waiting windows' controls */
 #define IDC_COM_STATUS          1064
 #define IDC_COM_DRIVE           1065
@@ -15,6 +30,20 @@
 
 /* Password dialog controls */
 #define IDC_PASSWORD            1091
+
+/* Selection dialogs' controls */
+#define IDC_ALL_HDD             1000
+#define IDC_DKU_FIRST           1001    /* DKU buttons 1001..1005 (LT: ..1004) */
+#define IDC_HDU_FIRST           1005    /* HDU box buttons 1005..1012 (LT: ..1008) */
+#define IDC_HDD_FIRST           1013    /* HDD position check boxes 1013..1044 (LT: ..1028) */
+#define IDC_LIST_LEFT           1056
+#define IDC_LIST_RIGHT          1057
+#define IDC_ROUTINE_COMBO       1058
+#define IDC_RUN_OPTION_COMBO    1059
+#define IDC_CLUSTER1            1094
+#define IDC_CLUSTER2            1095
+#define IDC_HDD_LABEL           1102
+#define IDC_ERROR_LIST          1113
 
 /* Main window controls */
 #define IDC_START               1134
@@ -52,6 +81,7 @@
 #define IDS_PATH_TEST_A2        162
 #define IDS_RUN_OPTION_FIRST    180
 #define IDS_RUN_OPTION_LAST     187
+#define IDS_RUN_OPTION_RESET    187
 #define IDS_ROUTINE_C0          0xC0
 #define IDS_ROUTINE_C1          0xC1
 #define IDS_ROUTINE_C2          0xC2

@@ -2,6 +2,8 @@
 # Screenshot of the real program under Xvfb.
 # Usage: scripts/screenshot.sh OUT.png [BUILD_DIR] [SCENE]
 #   SCENE main     the main window after start-up (default)
+#   SCENE select   the Select Unit dialog after Start
+#   SCENE list     the Select HDD List after ALL HDD
 #   SCENE waiting  the "Communicating DKC..." window of a run's first drive command
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -32,10 +34,15 @@ if [ "$scene" = waiting ]; then
 fi
 wine "$build/bin/Vestra.exe" </dev/null >/dev/null 2>&1 &
 sleep "${SHOT_WAIT:-6}"
-if [ "$scene" = waiting ]; then
-    # The Start button of the main window (at 0,20 on the screen).
-    xdotool mousemove 440 89 click 1
-    sleep 4
-fi
+click() { xdotool mousemove "$1" "$2" click 1; sleep "${3:-2}"; }
+case "$scene" in
+    select)
+        click 440 89 ;;                         # Start: the Select Unit dialog
+    list)
+        click 440 89; click 305 131 ;;          # Start, ALL HDD: the Select HDD List
+    waiting)
+        click 440 89; click 305 131
+        click 140 317 4 ;;                      # OK of the list: the run's first command
+esac
 import -window root -crop "${SHOT_CROP:-520x320+0+0}" "$out"
 echo "screenshot: $out"

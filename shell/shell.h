@@ -95,8 +95,30 @@ void EnterNormalMode(HWND wnd);
 /* Commands of the debug menu; 1 when the id was one of them. */
 int  DebugCommand(HWND wnd, UINT id);
 
+/* Where the user last went in the selection dialogs: DKU index (button - 1001), HDU box index
+ * (button - 1005) and the last clicked HDD position (check box - 1013). Main thread. */
+struct SelectChoice {
+    uint16_t dku;
+    uint16_t box;
+    uint16_t hdd;
+};
+extern SelectChoice g_selectChoice;
+
 /* Select.cpp */
-/* Start's unit and drive selection: returns 1 (OK) when a run is to start. */
+/* Start's unit and drive selection (Select Unit and the dialogs it opens): returns 1 (OK) when a
+ * run is to start, 2 when it was cancelled. Fills the selected flags, routineId and runOption. */
 int  RunSelectUnit(HWND owner);
+/* A failed service query inside a selection dialog: the failure report, the message box with
+ * the location code, the trace line "<query> Function failed. EC = %04x", and the end of the
+ * program posted to the main window. */
+void ReportSelectFailure(HWND dlg, uint16_t ec, const char *code, const char *query);
+
+/* SelectRoutine.cpp */
+/* ROUTINE dialog (debug mode): 1 when routineId and runOption were taken (and, for D8, the
+ * connection pre-check passed), 2 otherwise. */
+int  RunRoutineDialog(HWND owner);
+/* D8 connection pre-check: equipped drives get equipState 3, then Select Cluster sets cluster.
+ * 0 after a reported query failure. */
+int  CheckConnection(HWND owner);
 /* Error HDD List after a run with errors. */
 void ShowErrorList(HWND owner);

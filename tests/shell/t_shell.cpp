@@ -293,6 +293,38 @@ TEST(RunSequence, LaunchModesAndStartFailures)
 /* ---- run sequence, interactive ---- */
 
 static std::string g_statusAtIdle[3];
+static HHOOK g_selectHook;
+static int g_errorLists;   /* Error HDD List windows opened */
+
+/* Answers the dialogs of an interactive run as a user taking every drive would: "ALL HDD" in
+ * Select Unit, OK in Select HDD List and in the Error HDD List. */
+static LRESULT CALLBACK AnswerSelection(int code, WPARAM wp, LPARAM lp)
+{
+    if (code == HCBT_CREATEWND) {
+        HWND wnd = (HWND)wp;
+        const CBT_CREATEWNDA *cw = (const CBT_CREATEWNDA *)lp;
+        char cls[16] = "";
+        GetClassNameA(wnd, cls, sizeof cls);
+        const char *name = cw->lpcs->lpszName;
+        if (strcmp(cls, "#32770") == 0 && name && !IS_INTRESOURCE(name)) {
+            if (strcmp(name, "Select Unit") == 0)
+                PostMessageA(wnd, WM_COMMAND, IDC_ALL_HDD, 0);
+            else if (strcmp(name, "Select HDD List") == 0)
+                PostMessageA(wnd, WM_COMMAND, IDOK, 0);
+            else if (strcmp(name, "Error HDD List") == 0 && ++g_errorLists)
+                PostMessageA(wnd, WM_COMMAND, IDOK, 0);
+        }
+    }
+    return CallNextHookEx(g_selectHook, code, wp, lp);
+}
+
+static void RunInteractive(const char *cmdLine, void (*onIdle)(HWND, int))
+{
+    g_errorLists = 0;
+    g_selectHook = SetWindowsHookExA(WH_CBT, AnswerSelection, nullptr, GetCurrentThreadId());
+    RunProgramRecorded(cmdLine, onIdle);
+    UnhookWindowsHookEx(g_selectHook);
+}
 
 static void StartThenExit(HWND wnd, int idle)
 {
@@ -307,7 +339,7 @@ TEST(RunSequence, InteractiveWindowRunsOnStart)
 {
     ResetDoubles();
     size_t mark = TraceMark();
-    RunProgramRecorded("", [](HWND wnd, int idle) {
+    RunInteractive("", [](HWND wnd, int idle) {
         if (idle == 0) {
             RECT rc;
             GetWindowRect(wnd, &rc);
@@ -329,6 +361,7 @@ TEST(RunSequence, InteractiveWindowRunsOnStart)
     });
     EXPECT_EQ(" ", g_statusAtIdle[0]) << "all logical devices blocked";
     EXPECT_EQ("Vestra Normal END", g_statusAtIdle[1]);
+    EXPECT_EQ(0, g_errorLists) << "no error, no list";
     /* The stand-in's default drives: DKU0 boxes 0-3, DKU1 boxes 0-1, DKU2 box 0. */
     std::vector<std::string> want = { "OpenCommunication 0" };
     for (uint32_t unit : { 0, 1, 2, 3, 8, 9, 16 })
@@ -349,8 +382,9 @@ TEST(RunSequence, InteractiveWithBlockWritesTheOutcome)
     ResetDoubles();
     g_script.recordErrorAtCall = 0;
     TestBlock b = MakeBlock(0x05, 0xCF, nullptr);
-    RunProgramRecorded(BlockArg(b).c_str(), StartThenExit);
+    RunInteractive(BlockArg(b).c_str(), StartThenExit);
     EXPECT_EQ("Vestra Abnormal END", g_statusAtIdle[1]);
+    EXPECT_EQ(1, g_errorLists) << "the error list after the run";
     EXPECT_EQ(0, g_app.displayMode);
     EXPECT_EQ(0, b.view[LB_END_STATUS]);
     EXPECT_EQ(0xFF, b.view[LB_ERROR_FLAG]);
