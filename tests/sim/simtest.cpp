@@ -80,6 +80,7 @@ bool StartPeer(Peer *p, const char *exe, const char *apId, const std::string &ex
     char name[IW_NAME_LEN];
     Files();
     p->apId = apId;
+    DropMessages();
     p->quit = "Global\\MTP_SIM_" + p->apId + "_QUIT_" + std::to_string(GetCurrentProcessId());
     IwFormatName(name, IW_FMT_RECV, apId);
     /* Created here not signalled (or opened): the peer's receive thread sets it when it runs. */
@@ -105,6 +106,8 @@ int StopPeer(Peer *p)
     }
     code = WaitExit(p->process, PEER_EXIT_MS);
     p->process = nullptr;
+    /* What the peer sent before it ended (the rest of a reply) is no answer to anything later. */
+    DropMessages();
     if (p->recv)
         CloseHandle(p->recv);
     p->recv = nullptr;
