@@ -47,7 +47,6 @@ static INT_PTR PwCommand(HWND dlg, WPARAM wp, LPARAM)
     return TRUE;
 }
 
-struct MsgEntry { UINT msg; INT_PTR (*fn)(HWND, WPARAM, LPARAM); };
 static const MsgEntry kPasswordMsgs[] = {
     { WM_INITDIALOG, PwInit    },
     { WM_COMMAND,    PwCommand },
@@ -55,10 +54,7 @@ static const MsgEntry kPasswordMsgs[] = {
 
 static INT_PTR CALLBACK PasswordDlgProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 {
-    for (const MsgEntry &e : kPasswordMsgs)
-        if (e.msg == msg)
-            return e.fn(dlg, wp, lp);
-    return FALSE;
+    return Dispatch(kPasswordMsgs, sizeof kPasswordMsgs / sizeof *kPasswordMsgs, dlg, msg, wp, lp);
 }
 
 /* UM_ASK_PASSWORD: the prompt; an accepted code posts UM_DEBUG_MODE. */

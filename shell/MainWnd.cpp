@@ -114,7 +114,7 @@ static int CheckLdevs(HWND wnd, uint16_t *result)
 /* ---- commands ---- */
 
 /* Start: logical devices, selection, unit list and drive bitmap, then the first unit. */
-static void OnStart(HWND wnd)
+static void OnStart(HWND wnd, UINT)
 {
     uint16_t result = 0;
     if (!CheckLdevs(wnd, &result))
@@ -144,26 +144,21 @@ static void OnStart(HWND wnd)
     Post(wnd, UM_START_UNIT);
 }
 
-static void OnExit(HWND wnd) { DestroyWindow(wnd); }
+static void OnExit(HWND wnd, UINT) { DestroyWindow(wnd); }
 
-struct CmdEntry { UINT id; void (*fn)(HWND); };
 static const CmdEntry kMainCmds[] = {
-    { IDC_START, OnStart },
-    { IDM_START, OnStart },
-    { IDC_EXIT,  OnExit  },
-    { IDM_EXIT,  OnExit  },
-    { IDM_CLOSE, OnExit  },
+    { IDC_START, IDC_START, OnStart },
+    { IDM_START, IDM_START, OnStart },
+    { IDC_EXIT,  IDC_EXIT,  OnExit  },
+    { IDM_EXIT,  IDM_EXIT,  OnExit  },
+    { IDM_CLOSE, IDM_CLOSE, OnExit  },
 };
 
 static INT_PTR OnCommand(HWND wnd, WPARAM wp, LPARAM)
 {
     UINT id = LOWORD(wp);
-    for (const CmdEntry &e : kMainCmds) {
-        if (e.id == id) {
-            e.fn(wnd);
-            return 0;
-        }
-    }
+    if (DispatchCommand(kMainCmds, sizeof kMainCmds / sizeof *kMainCmds, wnd, wp))
+        return 0;
     if (DebugCommand(wnd, id))
         return 0;
     if (HIWORD(wp) == 1 && id == IDM_ASK_PASSWORD)
@@ -379,7 +374,6 @@ static INT_PTR OnNormalMode(HWND wnd, WPARAM, LPARAM)
     return 0;
 }
 
-struct MsgEntry { UINT msg; INT_PTR (*fn)(HWND, WPARAM, LPARAM); };
 static const MsgEntry kMainMsgs[] = {
     { WM_INITDIALOG,        OnInitDialog       },
     { WM_TIMER,             OnTimer            },
@@ -405,8 +399,5 @@ static const MsgEntry kMainMsgs[] = {
 /* Main window procedure; returns 0 for every message. Main thread. */
 INT_PTR CALLBACK MainDlgProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp)
 {
-    for (const MsgEntry &e : kMainMsgs)
-        if (e.msg == msg)
-            return e.fn(wnd, wp, lp);
-    return 0;
+    return Dispatch(kMainMsgs, sizeof kMainMsgs / sizeof *kMainMsgs, wnd, msg, wp, lp);
 }

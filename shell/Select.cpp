@@ -25,10 +25,8 @@ enum : uint32_t { DLG_OK = 1, DLG_CANCEL = 2 };
 enum : uint32_t { ROUTINE_DEFAULT = 0xCF, RUN_OPTION_DEFAULT = 8 };
 enum : size_t { LABEL_LEN = 32 };
 
-struct MsgEntry { UINT msg; INT_PTR (*fn)(HWND, WPARAM, LPARAM); };
-struct CmdEntry { UINT first, last; void (*fn)(HWND, UINT id); };
-
-static INT_PTR Dispatch(const MsgEntry *table, size_t count, HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
+/* Message and command tables of the selection dialogs. Main thread. */
+INT_PTR Dispatch(const MsgEntry *table, size_t count, HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 {
     for (size_t i = 0; i < count; i++)
         if (table[i].msg == msg)
@@ -36,7 +34,7 @@ static INT_PTR Dispatch(const MsgEntry *table, size_t count, HWND dlg, UINT msg,
     return FALSE;
 }
 
-static INT_PTR DispatchCommand(const CmdEntry *table, size_t count, HWND dlg, WPARAM wp)
+INT_PTR DispatchCommand(const CmdEntry *table, size_t count, HWND dlg, WPARAM wp)
 {
     UINT id = LOWORD(wp);
     for (size_t i = 0; i < count; i++) {

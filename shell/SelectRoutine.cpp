@@ -22,28 +22,6 @@ static const uint8_t kRoutines[] = {
     ROUTINE_D0, ROUTINE_D1, ROUTINE_D2, ROUTINE_D8,
 };
 
-struct MsgEntry { UINT msg; INT_PTR (*fn)(HWND, WPARAM, LPARAM); };
-struct CmdEntry { UINT id; void (*fn)(HWND); };
-
-static INT_PTR Dispatch(const MsgEntry *table, size_t count, HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    for (size_t i = 0; i < count; i++)
-        if (table[i].msg == msg)
-            return table[i].fn(dlg, wp, lp);
-    return FALSE;
-}
-
-static INT_PTR DispatchCommand(const CmdEntry *table, size_t count, HWND dlg, WPARAM wp)
-{
-    for (size_t i = 0; i < count; i++) {
-        if (table[i].id == LOWORD(wp)) {
-            table[i].fn(dlg);
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
 static void AddString(HWND dlg, int combo, UINT stringId, int asText)
 {
     char text[COMBO_TEXT_LEN];
@@ -79,12 +57,12 @@ static int IsOffered(uint32_t id)
 
 /* ---- Select Cluster ---- */
 
-static void Cluster1(HWND dlg) { g_app.cluster = CLUSTER_1; EndDialog(dlg, DLG_OK); }
-static void Cluster2(HWND dlg) { g_app.cluster = CLUSTER_2; EndDialog(dlg, DLG_OK); }
+static void Cluster1(HWND dlg, UINT) { g_app.cluster = CLUSTER_1; EndDialog(dlg, DLG_OK); }
+static void Cluster2(HWND dlg, UINT) { g_app.cluster = CLUSTER_2; EndDialog(dlg, DLG_OK); }
 
 static const CmdEntry kClusterCmds[] = {
-    { IDC_CLUSTER1, Cluster1 },
-    { IDC_CLUSTER2, Cluster2 },
+    { IDC_CLUSTER1, IDC_CLUSTER1, Cluster1 },
+    { IDC_CLUSTER2, IDC_CLUSTER2, Cluster2 },
 };
 /* Every other command (Esc's IDCANCEL among them) is swallowed: the cluster must be picked. */
 static INT_PTR ClusterCommand(HWND dlg, WPARAM wp, LPARAM)
@@ -136,7 +114,7 @@ static INT_PTR RoutineInit(HWND dlg, WPARAM, LPARAM)
     return TRUE;
 }
 
-static void RoutineOk(HWND dlg)
+static void RoutineOk(HWND dlg, UINT)
 {
     uint32_t routine = ReadHexPrefix(dlg, IDC_ROUTINE_COMBO);
     g_app.routineId = IsOffered(routine) ? routine : uint32_t(ROUTINE_DEFAULT);
@@ -148,11 +126,11 @@ static void RoutineOk(HWND dlg)
     EndDialog(dlg, DLG_OK);
 }
 
-static void RoutineCancel(HWND dlg) { EndDialog(dlg, DLG_CANCEL); }
+static void RoutineCancel(HWND dlg, UINT) { EndDialog(dlg, DLG_CANCEL); }
 
 static const CmdEntry kRoutineCmds[] = {
-    { IDOK,     RoutineOk     },
-    { IDCANCEL, RoutineCancel },
+    { IDOK,     IDOK, RoutineOk     },
+    { IDCANCEL, IDCANCEL, RoutineCancel },
 };
 static INT_PTR RoutineCommand(HWND dlg, WPARAM wp, LPARAM)
 {
@@ -230,11 +208,11 @@ static INT_PTR ErrorListInit(HWND dlg, WPARAM, LPARAM)
     return TRUE;
 }
 
-static void ErrorListClose(HWND dlg) { EndDialog(dlg, DLG_OK); }
+static void ErrorListClose(HWND dlg, UINT) { EndDialog(dlg, DLG_OK); }
 
 static const CmdEntry kErrorListCmds[] = {
-    { IDOK,     ErrorListClose },
-    { IDCANCEL, ErrorListClose },
+    { IDOK,     IDOK, ErrorListClose },
+    { IDCANCEL, IDCANCEL, ErrorListClose },
 };
 static INT_PTR ErrorListCommand(HWND dlg, WPARAM wp, LPARAM)
 {
