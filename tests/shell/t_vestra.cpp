@@ -12,11 +12,11 @@ static const char kDescription[] = "[Subsystem]\r\nMessageBox=trace\r\n";
  * run for the whole program, on a description without faulty drives. */
 static HANDLE g_dkc, g_log;
 
-class VestraEnv : public testing::Environment {
-public:
+struct VestraEnv : TraceEnv {
+    VestraEnv() : TraceEnv(kDescription) {}
     void SetUp() override
     {
-        UseTraceAndDescription(kDescription);
+        TraceEnv::SetUp();
         SetEnv("MTP_TIME_DIVISOR", "100");
         g_dkc = StartSimulator("DkcSim.exe", "09");
         g_log = StartSimulator("DiagLogSim.exe", "05");
@@ -46,64 +46,28 @@ static HWND WaitForStatus(HANDLE process, const char *want)
     return nullptr;
 }
 
-static std::string ItemText(HWND wnd, int id)
-{
-    char text[256] = "";
-    GetDlgItemTextA(wnd, id, text, sizeof text);
-    return text;
-}
-
-TEST(Program, InteractiveWindowEndsByItsButtonsAndClose)
-{
-    for (int viaClose = 0; viaClose < 2; viaClose++) {
-        size_t mark = TraceMark();
-        HANDLE p = StartProgram("Vestra.exe", "");
-        ASSERT_NE(nullptr, p);
-        DWORD pid = GetProcessId(p);
-        HWND wnd = WaitForStatus(p, " ");
-        ASSERT_NE(nullptr, wnd) << "initialised window";
-        EXPECT_TRUE(IsWindowVisible(wnd));
-        EXPECT_EQ("Start", ItemText(wnd, IDC_START));
-        EXPECT_EQ("Exit", ItemText(wnd, IDC_EXIT));
-        EXPECT_EQ(" ", ItemText(wnd, IDC_ROUTINE_ID));
-        EXPECT_EQ(" ", ItemText(wnd, IDC_ERROR_CODE));
-        EXPECT_TRUE(GetWindowLongA(GetDlgItem(wnd, IDC_START), GWL_STYLE) & BS_DEFPUSHBUTTON);
-        if (viaClose)
-            PostMessageA(wnd, WM_SYSCOMMAND, SC_CLOSE, 0);
-        else
-            PostMessageA(wnd, WM_COMMAND, IDC_EXIT, 0);
-        EXPECT_EQ(0, WaitExit(p, 30000));
-        EXPECT_EQ(nullptr, FindWindowA("#32770", "Vestra"));
-        auto t = TraceTexts(mark, pid);
-        EXPECT_EQ(0, FindText(t, "TmpDirFlag : 00000000"));
-        int start = FindText(t, "VESTRA START");
-        ASSERT_GE(start, 0);
-        EXPECT_EQ(start + 1, FindText(t, "Drive Table Nothing"));
-        EXPECT_EQ(start + 2, FindText(t, "Before Com Ini"));
-        ASSERT_GE(t.size(), 4u);
-        EXPECT_EQ((std::vector<std::string>{ "Drive Table Nothing", "VESTRA END", "Drive Table Nothing",
-                                             "Close MapFile Handle = 00000000" }),
-                  std::vector<std::string>(t.end() - 4, t.end()));
-    }
-}
-
+/* The outcome of a healthy run, in the block and the program's own trace lines. Mode 0x05 shows
+ * the window (ended by the system Close); the rest of the interactive window: t_shell. */
 TEST(Program, LaunchModesWriteTheOutcome)
 {
     uint32_t select[ROW_COUNT] = {};
     select[0] = select[1] = 0x80000000u | 0x80000000u >> 1;
-    for (uint8_t mode : { uint8_t(0xFF), uint8_t(0x10), uint8_t(0x05) }) {
+    for (uint8_t mode : { uint8_t(0x05), uint8_t(0xFF) }) {
         SCOPED_TRACE(int(mode));
-        TestBlock b = MakeBlock(mode, 0xCF, select);
+        TestBlock b(mode, 0xCF, select);
         b.view[LB_ERROR_FLAG] = 0x33;
         size_t mark = TraceMark();
-        HANDLE p = StartProgram("Vestra.exe", BlockArg(b));
+        HANDLE p = StartProgram("Vestra.exe", b.arg);
         ASSERT_NE(nullptr, p);
         DWORD pid = GetProcessId(p);
         if (mode == 0x05) {
             HWND wnd = WaitForStatus(p, " ");
-            ASSERT_NE(nullptr, wnd) << "a shown, interactive window";
+            ASSERT_NE(nullptr, wnd) << "initialised window";
             EXPECT_TRUE(IsWindowVisible(wnd));
-            PostMessageA(wnd, WM_COMMAND, IDC_EXIT, 0);
+            EXPECT_EQ(" ", ItemText(wnd, IDC_ROUTINE_ID));
+            EXPECT_EQ(" ", ItemText(wnd, IDC_ERROR_CODE));
+            EXPECT_TRUE(GetWindowLongA(GetDlgItem(wnd, IDC_START), GWL_STYLE) & BS_DEFPUSHBUTTON);
+            PostMessageA(wnd, WM_SYSCOMMAND, SC_CLOSE, 0);
         }
         EXPECT_EQ(0, WaitExit(p, 60000));
         EXPECT_EQ(0, b.view[LB_END_STATUS]);
@@ -111,55 +75,46 @@ TEST(Program, LaunchModesWriteTheOutcome)
         for (size_t row = 0; row < ROW_COUNT; row++)
             EXPECT_EQ(0u, GetLe32(b.view + LB_DRIVE_ERROR + 4 * row));
         auto t = TraceTexts(mark, pid);
+        ASSERT_GE(t.size(), 2u);
         EXPECT_EQ(0u, t[0].find("Open MapFile Handle = "));
-        EXPECT_EQ(1, FindText(t, mode == 0x10 ? "TmpDirFlag : 00000001" : "TmpDirFlag : 00000000"));
-        if (mode != 0x05) {
+        EXPECT_EQ("TmpDirFlag : 00000000", t[1]);
+        if (mode == 0xFF) {
             EXPECT_GE(FindText(t, "Routine ID = 000000cf"), 0);
             EXPECT_GE(FindText(t, "00HB->00:c0000000 01:c0000000 02:00000000 03:00000000 04:00000000 "
                                   "05:00000000 06:00000000 07:00000000"), 0);
         }
         int end = FindText(t, "VESTRA END");
         ASSERT_GE(end, 10);
+        ASSERT_LT(size_t(end + 2), t.size());
         char bytes[64];
         snprintf(bytes, sizeof bytes, "%02X CF 00 00 00 00 00 00 33 00 00 ", mode);
         EXPECT_EQ(bytes, t[end + 1]);
         EXPECT_EQ(0u, t[end - 10].find("00BM->00:00000000"));
         EXPECT_EQ(0u, t[end + 2].find("Close MapFile Handle = "));
         EXPECT_NE("Close MapFile Handle = 00000000", t[end + 2]);
-        FreeBlock(b);
     }
 }
 
 TEST(Program, RefusedCommandLineWritesNothing)
 {
-    TestBlock b = MakeBlock(0xFF, 0xCF, nullptr);
+    TestBlock b(0xFF, 0xCF, nullptr);
     std::string before((const char *)b.view, 1024);
-    for (const char *line : { "zz", "0123456789abcdef", "-1" }) {
-        size_t mark = TraceMark();
-        HANDLE p = StartProgram("Vestra.exe", line);
-        DWORD pid = GetProcessId(p);
-        EXPECT_EQ(0, WaitExit(p, 30000));
-        auto t = TraceTexts(mark, pid);
-        ASSERT_EQ(2u, t.size()) << line;
-        EXPECT_EQ(std::string("Invalid Command Line : ") + line, t[0]);
-    }
+    size_t mark = TraceMark();
+    HANDLE p = StartProgram("Vestra.exe", "-1");
+    DWORD pid = GetProcessId(p);
+    EXPECT_EQ(0, WaitExit(p, 30000));
+    EXPECT_EQ((std::vector<std::string>{ "Invalid Command Line : -1", "Close MapFile Handle = 00000000" }),
+              TraceTexts(mark, pid));
     EXPECT_EQ(before, std::string((const char *)b.view, 1024));
-    FreeBlock(b);
 }
-
 
 TEST(Program, LauncherPrintsTheOutcome)
 {
     int rc = -1;
-    std::string json = RunCapture("Launcher.exe", "--json --drives 0:0-1,9:3", &rc);
+    std::string json = RunCapture("Launcher.exe", "--json --mode 10 --routine c0 --drives 0:0-1,9:3", &rc);
     EXPECT_EQ(0, rc) << json;
-    EXPECT_NE(std::string::npos, json.find("\"exitCode\":0,\"launchMode\":255,\"requestedRoutine\":207,"
+    EXPECT_NE(std::string::npos, json.find("\"exitCode\":0,\"launchMode\":16,\"requestedRoutine\":192,"
                                            "\"endStatus\":0,\"errorFlag\":0")) << json;
-    std::string table = RunCapture("Launcher.exe", "--mode 10 --routine c0 --drives 0:0-1", &rc);
-    EXPECT_EQ(0, rc) << table;
-    EXPECT_NE(std::string::npos, table.find("HDD00-00")) << table;
-    EXPECT_NE(std::string::npos, table.find("HDD00-01")) << table;
-    EXPECT_EQ(std::string::npos, table.find("FAIL")) << table;
     RunCapture("Launcher.exe", "--drives 40:0", &rc);
     EXPECT_EQ(3, rc) << "a unit beyond 31 is refused";
 }
