@@ -27,7 +27,7 @@ TEST(Launch, RefusedCommandLinesEndAtOnce)
 {
     static const struct { const char *line; const char *trace; } kCases[] = {
         { "xyz1", "Invalid Command Line : xyz1" },
-        { "123456789abcdef0", "Invalid Command Line : 123456789abcdef0" },   /* 16 characters */
+        { "000000000000beef", "Invalid Command Line : 000000000000beef" },   /* 16 characters */
         { "100000000", "Invalid Command Line : 100000000" },                 /* beyond 32 bits */
         { "beef", "OpenFileMapping was failed.\\nEC : 00000002 MAPFILE NAME : DIAGAPI0000beef" },
     };
@@ -457,7 +457,14 @@ static int TryPassword(HWND wnd, const char *code)
     return 1;
 }
 
-static int Checked(HWND wnd, UINT id) { return (GetMenuState(GetMenu(wnd), id, MF_BYCOMMAND) & MF_CHECKED) != 0; }
+/* Check marks of the debug menu: QX7 QX5, 4MP 2MP, 1MP 2MP, HV LT. */
+static std::string Marks(HWND wnd)
+{
+    std::string s;
+    for (UINT id : { IDM_DKU_QX7, IDM_DKU_QX5, IDM_DKF_4MP, IDM_DKF_2MP, IDM_CON_1MP, IDM_CON_2MP, IDM_DKC_HV, IDM_DKC_LT })
+        s += GetMenuState(GetMenu(wnd), id, MF_BYCOMMAND) & MF_CHECKED ? '1' : '0';
+    return s;
+}
 
 TEST(DebugMode, AccessCodeMenusAndOverrides)
 {
@@ -465,10 +472,8 @@ TEST(DebugMode, AccessCodeMenusAndOverrides)
     HWND wnd = MakeMainWindow();
     ASSERT_NE(nullptr, wnd);
     g_app.debugMode = 0;
-    g_app.dkuModelMenu = g_app.dkfType = g_app.conTypeMenu = 0;
-    g_app.dkcModel = 0;
+    g_app.dkuModelMenu = g_app.dkfType = g_app.conTypeMenu = g_app.dkcModel = 0;
     g_app.conKind = 1;
-    g_app.dkuModel[0] = 0;
     g_app.dkuModel[1] = 1;
     HMENU normal = GetMenu(wnd);
 
@@ -481,23 +486,17 @@ TEST(DebugMode, AccessCodeMenusAndOverrides)
     EXPECT_EQ(1, TryPassword(wnd, "KTR582"));
     EXPECT_EQ("PassWord  OK.\nChange Debug Mode.", g_boxText);
     EXPECT_EQ(1, g_app.debugMode);
-    EXPECT_TRUE(Checked(wnd, IDM_DKU_QX7));
-    EXPECT_TRUE(Checked(wnd, IDM_DKF_4MP));
-    EXPECT_TRUE(Checked(wnd, IDM_CON_1MP));
-    EXPECT_FALSE(Checked(wnd, IDM_DKC_HV) || Checked(wnd, IDM_DKC_LT)) << "no model mark when loaded";
+    EXPECT_EQ("10101000", Marks(wnd)) << "no model mark when loaded";
     EXPECT_FALSE(GetMenuState(GetMenu(wnd), IDM_START, MF_BYCOMMAND) & MF_GRAYED);
 
-    SendMessageA(wnd, WM_COMMAND, IDM_DKU_QX5, 0);
-    SendMessageA(wnd, WM_COMMAND, IDM_DKF_2MP, 0);
-    SendMessageA(wnd, WM_COMMAND, IDM_CON_1MP, 0);
-    SendMessageA(wnd, WM_COMMAND, IDM_DKC_LT, 0);
+    for (UINT id : { IDM_DKU_QX5, IDM_DKF_2MP, IDM_CON_1MP, IDM_DKC_LT })
+        SendMessageA(wnd, WM_COMMAND, id, 0);
     for (uint16_t model : g_app.dkuModel)
         EXPECT_EQ(1, model);
     EXPECT_EQ(1, g_app.dkfType);
     EXPECT_EQ(0, g_app.conKind);
     EXPECT_EQ(1, g_app.dkcModel);
-    EXPECT_TRUE(Checked(wnd, IDM_DKU_QX5) && !Checked(wnd, IDM_DKU_QX7));
-    EXPECT_TRUE(Checked(wnd, IDM_DKC_LT) && !Checked(wnd, IDM_DKC_HV));
+    EXPECT_EQ("01011001", Marks(wnd));
 
     SendMessageA(wnd, WM_COMMAND, IDM_NORMAL_MODE, 0);
     MSG msg;
@@ -509,7 +508,7 @@ TEST(DebugMode, AccessCodeMenusAndOverrides)
 
     /* Back in debug mode the marks show the choices made. */
     EXPECT_EQ(1, TryPassword(wnd, "KTR582"));
-    EXPECT_TRUE(Checked(wnd, IDM_DKU_QX5) && Checked(wnd, IDM_DKF_2MP) && Checked(wnd, IDM_CON_1MP));
+    EXPECT_EQ("01011000", Marks(wnd));
 
     /* Ctrl+Shift+D reaches the prompt as an accelerator command. */
     ACCEL accel[4];
