@@ -41,25 +41,18 @@ int RunRoutine(HWND, uint16_t *outcome)
     return 1;
 }
 
-int StartDiag(HWND, uint16_t *failKind)
+/* Opening and closing the diagnosis: the scripted call fails with its kind. */
+static int Diag(const char *what, int &calls, int failAt, uint16_t kind, uint16_t *failKind)
 {
-    Log("StartDiag", Unit());
-    if (g_startCalls++ == g_script.startDiagFailAtCall) {
-        *failKind = g_script.startDiagFailKind;
-        return 0;
-    }
-    return 1;
+    Log(what, Unit());
+    if (calls++ != failAt)
+        return 1;
+    *failKind = kind;
+    return 0;
 }
 
-int EndDiag(HWND, uint16_t *failKind)
-{
-    Log("EndDiag", Unit());
-    if (g_endCalls++ == g_script.endDiagFailAtCall) {
-        *failKind = g_script.endDiagFailKind;
-        return 0;
-    }
-    return 1;
-}
+int StartDiag(HWND, uint16_t *k) { return Diag("StartDiag", g_startCalls, g_script.startDiagFailAtCall, g_script.startDiagFailKind, k); }
+int EndDiag(HWND, uint16_t *k) { return Diag("EndDiag", g_endCalls, g_script.endDiagFailAtCall, g_script.endDiagFailKind, k); }
 
 /* A text that names its code, so that a test sees which code a line was loaded for. */
 void LoadErrorText(uint16_t code)

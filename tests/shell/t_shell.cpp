@@ -29,6 +29,7 @@ TEST(Launch, RefusedCommandLinesEndAtOnce)
         { "xyz1", "Invalid Command Line : xyz1" },
         { "000000000000beef", "Invalid Command Line : 000000000000beef" },   /* 16 characters */
         { "100000000", "Invalid Command Line : 100000000" },                 /* beyond 32 bits */
+        { "-1", "Invalid Command Line : -1" },
         { "beef", "OpenFileMapping was failed.\\nEC : 00000002 MAPFILE NAME : DIAGAPI0000beef" },
     };
     for (auto &c : kCases) {
@@ -250,8 +251,15 @@ TEST(RunSequence, InteractiveWindowRunsOnStart)
             EXPECT_EQ(0, g_app.driveTable[0][12].name[0]) << "position 12 holds no drive";
         }
         StartThenExit(wnd, idle);
-    }, { { "Select Unit", [](HWND d) { Click(d, IDC_ALL_HDD); } },
+    }, { { "Select Unit", [](HWND d) {   /* Cancel, then Start again */
+             Click(d, IDCANCEL);
+             PostMessageA(g_app.mainWnd, WM_COMMAND, IDC_START, 0);
+         } },
+         { "Select Unit", [](HWND d) { Click(d, IDC_ALL_HDD); } },
          { "Select HDD List", [](HWND d) { Click(d, IDOK); } } }, 0);
+    auto start = std::find(g_mainMsgs.begin(), g_mainMsgs.end(), UINT(IDC_START));
+    ASSERT_LT(start + 1, g_mainMsgs.end());
+    EXPECT_EQ(UINT(IDC_START), start[1]) << "nothing starts after Cancel";
     EXPECT_EQ(" ", g_statusAtIdle[0]) << "all logical devices blocked";
     EXPECT_EQ("Vestra Normal END", g_statusAtIdle[1]);
     /* The stand-in's default drives: DKU0 boxes 0-3, DKU1 boxes 0-1, DKU2 box 0. */

@@ -1,5 +1,4 @@
-/* Vestra.exe as its own process: an interactive block run, a refused command line, and the
- * launcher tool. */
+/* Vestra.exe as its own process: an interactive block run and the launcher tool. */
 #include "tests/shell/shell_util.h"
 #include "tests/support/support.h"
 #include "res/resource.h"
@@ -71,19 +70,6 @@ TEST(Program, InteractiveBlockWritesTheOutcome)
     EXPECT_EQ(0u, t[end - 10].find("00BM->00:00000000"));
     EXPECT_EQ(0u, t[end + 2].find("Close MapFile Handle = "));
     EXPECT_NE("Close MapFile Handle = 00000000", t[end + 2]);
-}
-
-TEST(Program, RefusedCommandLineWritesNothing)
-{
-    TestBlock b(0xFF, 0xCF, nullptr);
-    std::string before((const char *)b.view, 1024);
-    size_t mark = TraceMark();
-    HANDLE p = StartProgram("Vestra.exe", "-1");
-    DWORD pid = GetProcessId(p);
-    EXPECT_EQ(0, WaitExit(p, 30000));
-    EXPECT_EQ((std::vector<std::string>{ "Invalid Command Line : -1", "Close MapFile Handle = 00000000" }),
-              TraceTexts(mark, pid));
-    EXPECT_EQ(before, std::string((const char *)b.view, 1024));
 }
 
 TEST(Program, LauncherPrintsTheOutcome)
