@@ -163,6 +163,12 @@ void Click(HWND dlg, int id)
     PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dlg, id));
 }
 
+void Toggle(HWND dlg, int id)
+{
+    CheckDlgButton(dlg, id, IsDlgButtonChecked(dlg, id) == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED);
+    SendMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dlg, id));
+}
+
 /* One tick: after the end was posted, close whatever is open; else the next step when its
  * dialog is on top. The real main window waiting for the user is no stall. */
 static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD)

@@ -61,3 +61,5 @@ void RunProgramScripted(const char *cmdLine, void (*onIdle)(HWND, int), std::vec
 /* A hidden window standing for the main window: owner of the dialogs, receiver of the end. */
 HWND MakeOwner();
 void Click(HWND dlg, int id);
+/* A user's click on a check box: the box toggles, then the dialog hears of it. */
+void Toggle(HWND dlg, int id);

@@ -28,13 +28,6 @@ static bool Enabled(HWND dlg, int id)
 
 static bool Checked(HWND dlg, int id) { return IsDlgButtonChecked(dlg, id) == BST_CHECKED; }
 
-/* A user's click on a check box: the box toggles, then the dialog hears of it. */
-static void Toggle(HWND dlg, int id)
-{
-    SendDlgItemMessageA(dlg, id, BM_SETCHECK, Checked(dlg, id) ? BST_UNCHECKED : BST_CHECKED, 0);
-    SendMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dlg, id));
-}
-
 static std::vector<std::string> ListItems(HWND dlg, int id)
 {
     std::vector<std::string> out;
@@ -65,15 +58,17 @@ static std::string EnabledRange(HWND dlg, int first, int last)
     return s;
 }
 
-static std::vector<uint16_t> SelectedPdevs()
+/* PDEVs of the drive table entries that pass the test, in unit and row order. */
+static std::vector<uint16_t> Pdevs(bool (*test)(const DriveEntry &))
 {
     std::vector<uint16_t> out;
     for (uint32_t unit = 0; unit < UNIT_COUNT; unit++)
         for (uint32_t row = 0; row < ROW_COUNT; row++)
-            if (g_app.driveTable[unit][row].selected == 1)
+            if (test(g_app.driveTable[unit][row]))
                 out.push_back(uint16_t(unit << 8 | row));
     return out;
 }
+static std::vector<uint16_t> SelectedPdevs() { return Pdevs([](const DriveEntry &e) { return e.selected == 1; }); }
 
 /* A fresh program state: names as start-up fills them, HV, normal mode, and an old run's marks
  * that opening Select Unit must clear. */
@@ -279,7 +274,7 @@ static int RunDebug(HWND owner, StepFn routine, std::vector<Step> more = {})
     return result;
 }
 
-TEST(Routine, TakesRoutineAndOptionFromTheTexts)
+TEST(Routine, TextsDecideAndD8NeedsACluster)
 {
     HWND owner = Fresh(0, 1);
     EXPECT_EQ(1, RunDebug(owner, [](HWND d) {
@@ -306,12 +301,8 @@ TEST(Routine, TakesRoutineAndOptionFromTheTexts)
     EXPECT_EQ(2, RunDebug(owner, [](HWND d) { Click(d, IDCANCEL); }))
         << "ROUTINE cancelled closes Select Unit without a run";
     EXPECT_EQ(0xC3u, g_app.routineId);
-    DestroyWindow(owner);
-}
 
-TEST(Routine, D8ChecksConnectionAndNeedsACluster)
-{
-    HWND owner = Fresh(0, 1);
+    /* D8: the connection check, then a cluster must be picked. */
     g_app.cluster = 7;
     EXPECT_EQ(1, RunDebug(owner,
         [](HWND d) {
@@ -329,12 +320,7 @@ TEST(Routine, D8ChecksConnectionAndNeedsACluster)
         }));
     EXPECT_EQ(0xD8u, g_app.routineId);
     EXPECT_EQ(1, g_app.cluster);
-    std::vector<uint16_t> connected;
-    for (uint32_t unit = 0; unit < UNIT_COUNT; unit++)
-        for (uint32_t row = 0; row < ROW_COUNT; row++)
-            if (g_app.driveTable[unit][row].equipState == 3)
-                connected.push_back(uint16_t(unit << 8 | row));
-    EXPECT_EQ(EquippedPdevs(), connected);
+    EXPECT_EQ(EquippedPdevs(), Pdevs([](const DriveEntry &e) { return e.equipState == 3; }));
 
     EXPECT_EQ(1, RunDebug(owner, [](HWND d) { SetDlgItemTextA(d, IDC_ROUTINE_COMBO, "D8"); Click(d, IDOK); },
                           { { "Select Cluster", [](HWND d) { Click(d, IDC_CLUSTER1); } } }));

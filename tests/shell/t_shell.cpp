@@ -282,13 +282,7 @@ TEST(RunSequence, InteractiveWithBlockWritesTheOutcome)
     RunInteractive(b.arg.c_str(), StartThenExit, {
         { "Select Unit", [](HWND d) { Click(d, 1002); } },
         { "DKU", [](HWND d) { Click(d, 1005); } },
-        { "HDU-10", [](HWND d) {
-            for (int id : { 1014, 1016 }) {
-                CheckDlgButton(d, id, BST_CHECKED);
-                SendMessageA(d, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(d, id));
-            }
-            Click(d, IDOK);
-        } },
+        { "HDU-10", [](HWND d) { Toggle(d, 1014); Toggle(d, 1016); Click(d, IDOK); } },
         { "DKU", [](HWND d) { Click(d, IDCANCEL); } },
         { "Select Unit", [](HWND d) { Click(d, IDOK); } },
         { "Select HDD List", [](HWND d) { Click(d, IDOK); } } }, 1);
