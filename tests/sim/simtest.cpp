@@ -259,6 +259,12 @@ bool CollectExchange(std::vector<Segment> *segs, uint8_t fc, DWORD timeoutMs, st
 
 const uint8_t *Block(const Reply83 &r, int row) { return r.data.data() + R83_HEAD + R83_BLOCK * size_t(row); }
 
+std::string FirstDifference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b)
+{
+    return "first difference at byte " +
+           std::to_string(std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin());
+}
+
 std::vector<uint8_t> Report(uint8_t unit, uint8_t row, uint8_t mp, uint8_t routine, uint8_t step,
                             const std::vector<uint8_t> &detail, uint8_t tmpConfig)
 {

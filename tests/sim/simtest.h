@@ -16,11 +16,18 @@ const TestFiles &Files();
 std::string UseDescription(const std::string &text);
 void UseNoDescription();
 
-struct Peer { HANDLE process, recv; std::string apId, quit; };
+/* Sets a peer's quit event; its exit code (-1 when it did not end in time). */
+struct Peer;
+int StopPeer(Peer *p);
+/* A peer still running when its test ends (a failed assertion) is stopped then: nothing it
+ * sends later reaches the next test. */
+struct Peer {
+    HANDLE      process = nullptr, recv = nullptr;
+    std::string apId, quit;
+    ~Peer() { if (process) StopPeer(this); }
+};
 /* Starts exe as apId and waits (bounded) for its RECV event. */
 bool StartPeer(Peer *p, const char *exe, const char *apId, const std::string &extraArgs = "");
-/* Sets its quit event; its exit code (-1 when it did not end in time). */
-int StopPeer(Peer *p);
 
 struct Received {
     uint16_t             kind, from, func, mpid;
@@ -59,6 +66,8 @@ bool Collect83(Reply83 *r, DWORD timeoutMs, std::string *why);
 /* FC 0x89 / 0xBE: segments through the end segment or a data segment with a return code. */
 bool CollectExchange(std::vector<Segment> *segs, uint8_t fc, DWORD timeoutMs, std::string *why);
 const uint8_t *Block(const Reply83 &r, int row);
+/* For failure messages: where two byte strings first differ. */
+std::string FirstDifference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b);
 
 /* An error report as the error report window sends it. */
 std::vector<uint8_t> Report(uint8_t unit, uint8_t row, uint8_t mp, uint8_t routine, uint8_t step,
