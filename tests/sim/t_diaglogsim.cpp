@@ -34,8 +34,8 @@ static testing::AssertionResult NextAck(Received *m, const Bytes &want)
     if (!NextMessage(m, REPLY_MS))
         return testing::AssertionFailure() << "no acknowledgement";
     if (m->kind != IW_ROW_AP || m->from != 0x05 || m->data != want)
-        return testing::AssertionFailure() << "kind " << m->kind << " from " << m->from << " length "
-                                           << m->data.size() << " byte 1 " << int(m->data.size() > 1 ? m->data[1] : -1);
+        return testing::AssertionFailure() << "kind " << m->kind << " from " << m->from << ": "
+                                           << testing::PrintToString(m->data);
     return testing::AssertionSuccess();
 }
 
@@ -63,7 +63,7 @@ static std::string AfterStamp(const std::string &line, const SYSTEMTIME &before)
 
 TEST(DiagLogSim, AcknowledgesLateAndLogs)
 {
-    const uint32_t delayMs = 2000;
+    const uint32_t delayMs = 1000;
     const std::string log = UseDiagLog();
     const char vendor[] = "OLDVEND1";
     Received a;

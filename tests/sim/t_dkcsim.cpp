@@ -82,7 +82,7 @@ TEST(DkcSim, PassThroughReplySegments)
     Bytes first;
     Reply83 r;
     Peer p;
-    for (uint32_t size : { 16384u, 21u, 1000u, 4096u, uint32_t(SIM_SEGMENT_MAX) }) {
+    for (uint32_t size : { 16384u, 21u, 4096u, uint32_t(SIM_SEGMENT_MAX) }) {
         SCOPED_TRACE("segment size " + std::to_string(size));
         UseDescription("[Sim]\nSegmentSize=" + std::to_string(size) + "\n");
         ASSERT_TRUE(StartPeer(&p, "DkcSim.exe", SIM_APID_DKC));
@@ -338,7 +338,7 @@ TEST(DkcSim, PathCommandsAndDriveRead)
     want[SEGBE_RECORDS + SEGBE_RECORD_LEN * 9 + REC_SELFTEST + 1] = 3;
     ASSERT_TRUE(CmdPath(&segs, SUB_READ, 0x85, { 0x0905 }));
     ASSERT_EQ(2u, segs.size());
-    EXPECT_EQ(want, segs[0].seg);
+    EXPECT_EQ(want, segs[0].seg) << FirstDifference(want, segs[0].seg);
     EXPECT_EQ(SEG_END, segs[1].seg[SEG_FLAG]);
     EXPECT_EQ(MSG_LAST, segs[1].flags);
     ASSERT_TRUE(CmdPath(&segs, SUB_READ, 0x84, { 0x0805 }));
@@ -489,11 +489,9 @@ TEST(DkcSim, HostileRequestsAndLifecycle)
     const std::vector<std::string> lines = TraceSince(mark, SIM_TRACE_BASE + 0x09);
     EXPECT_EQ(4u, GrepLines(lines, "DkcSim DROP from=0D").size());
     EXPECT_EQ(1u, GrepLines(lines, "DkcSim RECV kind 1 from 0D not served").size());
-    EXPECT_EQ(1u, GrepLines(lines, "DkcSim ended, exit code 0").size());
-    EXPECT_EQ(1u, GrepLines(lines, "DkcSim ready as AP 09, quit event " + p.quit).size());
 
     /* The lifetime ends it; the default quit event ends it (and it resets its RECV event); a
-     * second receiver of AP 09 and bad arguments do not start. */
+     * second receiver of AP 09 and bad arguments (SimDescription.CommandLine) do not start. */
     EXPECT_EQ(SIM_EXIT_LIFETIME, WaitExit(StartProgram("DkcSim.exe", "--lifetime 1"), PEER_EXIT_MS));
     char recvName[IW_NAME_LEN], quitName[IW_NAME_LEN + 8];
     IwFormatName(recvName, IW_FMT_RECV, SIM_APID_DKC);
@@ -510,6 +508,5 @@ TEST(DkcSim, HostileRequestsAndLifecycle)
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(recv, 0));
     CloseHandle(quit);
     CloseHandle(recv);
-    for (const char *args : { "--lifetime", "--lifetime x", "--bogus", "--quit-event" })
-        EXPECT_EQ(SIM_EXIT_USAGE, WaitExit(StartProgram("DkcSim.exe", args), PEER_EXIT_MS)) << args;
+    EXPECT_EQ(SIM_EXIT_USAGE, WaitExit(StartProgram("DkcSim.exe", "--bogus"), PEER_EXIT_MS));
 }

@@ -173,6 +173,8 @@ TEST(SimDescription, CommandLineAndNumbers)
         { { "--lifetime", "0x10" }, SIM_APID_DIAG, 1, "Global\\MTP_SIM_05_QUIT", 16 },
         { { "--lifetime", "86401" }, SIM_APID_DKC, 0, nullptr, 0 },
         { { "--quit-event", std::string(SIM_EVENT_NAME, 'q') }, SIM_APID_DKC, 0, nullptr, 0 },
+        { { "--lifetime" }, SIM_APID_DKC, 0, nullptr, 0 }, { { "--lifetime", "x" }, SIM_APID_DKC, 0, nullptr, 0 },
+        { { "--quit-event" }, SIM_APID_DKC, 0, nullptr, 0 }, { { "--bogus" }, SIM_APID_DKC, 0, nullptr, 0 },
     };
     for (const Args &c : cases) {
         std::vector<std::string> args = c.args;
