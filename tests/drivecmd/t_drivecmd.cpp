@@ -4,10 +4,12 @@
 #include "res/resource.h"
 #include "tests/support/support.h"
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <string.h>
+#include <algorithm>
+#include <functional>
 
 AppContext g_app;
+typedef std::vector<uint8_t> Bytes;
 
 static HWND g_sink;     /* stands in for the waiting dialog */
 
@@ -15,8 +17,7 @@ class DriveCmdEnv : public testing::Environment {
 public:
     void SetUp() override
     {
-        std::string dir = TempDir();
-        SetEnv("MTP_TRACE_LOG", (dir + "trace.log").c_str());
+        SetEnv("MTP_TRACE_LOG", (TempDir() + "trace.log").c_str());
         SetEnv("MTP_TIME_DIVISOR", "200");
         IwFillLayoutTable();
         g_app.instance = GetModuleHandleA(nullptr);
@@ -27,43 +28,38 @@ public:
 };
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new DriveCmdEnv);
 
-static std::vector<std::string> TraceTexts()
+/* Trace texts (from column 38) written since line mark. */
+static std::vector<std::string> TraceTexts(size_t mark = 0)
 {
     char path[MAX_PATH];
     GetEnvironmentVariableA("MTP_TRACE_LOG", path, sizeof path);
-    std::vector<std::string> out;
-    for (auto &l : ReadLines(path))
-        out.push_back(l.size() > 38 ? l.substr(38) : "");
+    std::vector<std::string> out, lines = ReadLines(path);
+    for (size_t i = mark; i < lines.size(); i++)
+        out.push_back(lines[i].size() > 38 ? lines[i].substr(38) : "");
     return out;
 }
 
-static int CountText(const std::vector<std::string> &t, const std::string &want, size_t from = 0)
+static int CountText(const std::vector<std::string> &t, const std::string &want)
 {
-    int n = 0;
-    for (size_t i = from; i < t.size(); i++)
-        n += t[i] == want;
-    return n;
+    return int(std::count(t.begin(), t.end(), want));
 }
 
 /* ---- reply assembly ---- */
 
-/* Delivers one controller message: the 8-byte prefix stating payloadLen (or claimed), the
- * payload P, F and the segment. */
-static void Deliver(uint8_t f, const std::vector<uint8_t> &seg, int claimed = -1, size_t cut = SIZE_MAX)
+/* Delivers one controller message: the 8-byte prefix stating the payload length (or claimed),
+ * the payload P, F and the segment; a copy cut to cut bytes. */
+static void Deliver(uint8_t f, const Bytes &seg, int claimed = -1, size_t cut = SIZE_MAX)
 {
-    size_t payload = seg.size() + 2;
-    size_t size = 8 + payload < cut ? 8 + payload : cut;
-    uint8_t *copy = (uint8_t *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size ? size : 1);
-    std::vector<uint8_t> all(8 + payload, 0);
-    uint16_t len = uint16_t(claimed >= 0 ? claimed : int(payload));
-    all[6] = uint8_t(len >> 8);
-    all[7] = uint8_t(len);
-    all[8] = 0x11;
-    all[9] = f;
-    memcpy(all.data() + 10, seg.data(), seg.size());
-    memcpy(copy, all.data(), size);
+    Bytes all(8, 0);
+    PutBe16(&all[6], uint16_t(claimed >= 0 ? claimed : int(seg.size() + 2)));
+    all.push_back(0x11);
+    all.push_back(f);
+    all.insert(all.end(), seg.begin(), seg.end());
+    all.resize(std::min(all.size(), cut));
+    uint8_t *copy = (uint8_t *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, all.size() ? all.size() : 1);
+    memcpy(copy, all.data(), all.size());
     IwHeader header = {};
-    header.dataLen = uint32_t(size);
+    header.dataLen = uint32_t(all.size());
     IwMsgDesc msg = { &header, copy };
     EXPECT_EQ(IW_HANDLED, mtp_cdcalbak(&msg));
     HeapFree(GetProcessHeap(), 0, copy);
@@ -94,50 +90,42 @@ static void StartExchange(uint8_t fc)
     memset(g_app.comRArea, 0, COM_AREA_LEN);
 }
 
-/* A pass-through segment: first with its 20-byte head (return code 0x01020304), later raw. */
-static std::vector<uint8_t> Seg(size_t len, size_t offset, int first)
+/* A pass-through segment of len bytes with reply bytes from `from` on (reply byte i is i * 7);
+ * a first one starts with its 20-byte head: data flag, return code 0x01020304. */
+static Bytes Seg(size_t len, size_t from, bool first)
 {
-    std::vector<uint8_t> s(len);
-    for (size_t i = 0; i < len; i++)
-        s[i] = uint8_t((offset + i) * 7);
-    if (first) {
+    const size_t head = first ? size_t(FIRST_SEG_HEAD) : 0;
+    Bytes s(len, 0);
+    for (size_t i = head; i < len; i++)
+        s[i] = uint8_t((from + i - head) * 7);
+    if (first && len >= 8) {
         s[3] = SEG_DATA;
-        s[4] = 1; s[5] = 2; s[6] = 3; s[7] = 4;
+        PutBe32(&s[4], 0x01020304);
     }
     return s;
 }
 
 TEST(ReplyAssembly, PassThroughSegmentsOfEverySize)
 {
-    for (size_t segSize : { size_t(21), size_t(1024), size_t(4096), size_t(16384), size_t(30000) }) {
+    for (size_t segSize : { 21, 1024, 4096, 16384, 30000 }) {
         SCOPED_TRACE(segSize);
         StartExchange(FC_PASS);
-        /* Reply data byte i is (i * 7) for the bytes after the first segment's head. */
-        std::vector<uint8_t> first(segSize, 0);
-        first[3] = SEG_DATA;
-        first[4] = 9;
-        for (size_t i = 20; i < segSize; i++)
-            first[i] = uint8_t((i - 20) * 7);
-        Deliver(FC_PASS, first);
-        size_t sent = segSize - 20;
+        Deliver(FC_PASS, Seg(segSize, 0, true));
+        size_t sent = segSize - FIRST_SEG_HEAD;
         int ends = 0;
-        while (sent < REPLY_LEN + 5000) {
-            std::vector<uint8_t> s(segSize);
-            for (size_t i = 0; i < segSize; i++)
-                s[i] = uint8_t((sent + i) * 7);
-            Deliver(FC_PASS, s);
+        while (!ends && sent < REPLY_LEN + 5000) {
+            Deliver(FC_PASS, Seg(segSize, sent, false));
             sent += segSize;
-            ends += ComEnds();
-            if (ends)
-                break;
+            ends = ComEnds();
         }
-        EXPECT_EQ(1, ends) << "ends exactly when 75040 bytes are in";
+        /* It ends with the message that completes 75 040 bytes; the rest of it is cut. */
+        EXPECT_EQ(1, ends);
         EXPECT_GE(sent, size_t(REPLY_LEN));
         EXPECT_LT(sent - segSize, size_t(REPLY_LEN));
         for (size_t i = 0; i < REPLY_LEN; i += 997)
             ASSERT_EQ(uint8_t(i * 7), g_app.comRArea[i]) << i;
         EXPECT_EQ(uint8_t((REPLY_LEN - 1) * 7), g_app.comRArea[REPLY_LEN - 1]);
-        EXPECT_EQ(0, g_app.comRArea[REPLY_LEN]) << "nothing beyond 75040";
+        EXPECT_EQ(0, g_app.comRArea[REPLY_LEN]);
         EXPECT_EQ(0u, g_app.comResult) << "pass-through replies report 0";
         EXPECT_EQ(0u, g_app.replyRemaining);
     }
@@ -145,34 +133,42 @@ TEST(ReplyAssembly, PassThroughSegmentsOfEverySize)
 
 TEST(ReplyAssembly, RefusesWhatDoesNotFit)
 {
+    struct Bad { uint8_t f; size_t len; int claimed; size_t cut; const char *why; };
+    const Bad bad[] = {
+        { FC_PATH, 100, -1, SIZE_MAX, "foreign function code" },
+        { FC_PASS, 100, 5000, SIZE_MAX, "claims more than the copy holds" },
+        { FC_PASS, 100, 1, SIZE_MAX, "no room for P and F" },
+        { FC_PASS, 100, -1, 5, "shorter than the prefix" },
+        { FC_PASS, 5, -1, SIZE_MAX, "first segment without its return code" },
+        { FC_PASS, 10, -1, SIZE_MAX, "first segment shorter than its head: taken, no data" },
+    };
+    const size_t mark = TraceTexts().size();
     StartExchange(FC_PASS);
-    Deliver(FC_PASS, Seg(10, 0, 1));                 /* shorter than its head */
+    for (const Bad &b : bad) {
+        SCOPED_TRACE(b.why);
+        Deliver(b.f, Seg(b.len, 0, true), b.claimed, b.cut);
+        EXPECT_EQ(uint32_t(REPLY_LEN), g_app.replyRemaining);
+        EXPECT_EQ(0, g_app.comRArea[0]);
+    }
+    g_app.communicating = 0;
+    Deliver(FC_PASS, Seg(100, 0, true));        /* a late reply */
     EXPECT_EQ(uint32_t(REPLY_LEN), g_app.replyRemaining);
     EXPECT_EQ(0, g_app.comRArea[0]);
-    Deliver(0x89, Seg(100, 0, 1));                    /* foreign function code */
-    EXPECT_EQ(0, g_app.comCnt);
-    Deliver(FC_PASS, Seg(100, 0, 1), 5000);           /* claims more than the copy holds */
-    Deliver(FC_PASS, Seg(100, 0, 1), 1);              /* no room for P and F */
-    Deliver(FC_PASS, Seg(100, 0, 1), -1, 5);          /* shorter than the prefix */
-    EXPECT_EQ(uint32_t(REPLY_LEN), g_app.replyRemaining);
-    EXPECT_EQ(0, g_app.comCnt);
-    g_app.communicating = 0;
-    Deliver(FC_PASS, Seg(100, 0, 1));                 /* a late reply */
-    EXPECT_EQ(uint32_t(REPLY_LEN), g_app.replyRemaining);
     EXPECT_EQ(0, ComEnds());
-    auto t = TraceTexts();
-    EXPECT_GE(CountText(t, "Invalid Communication. wfunc = 89"), 1);
-    EXPECT_GE(CountText(t, "Invalid Communication. wfunc = 83"), 3);
+    auto t = TraceTexts(mark);
+    EXPECT_EQ(1, CountText(t, "Invalid Communication. wfunc = 89"));
+    EXPECT_EQ(1, CountText(t, "Invalid Communication. wfunc = 00"));
+    EXPECT_EQ(4, CountText(t, "Invalid Communication. wfunc = 83"));
 }
 
-static std::vector<uint8_t> PathSeg(uint8_t flag, uint32_t rc, uint16_t cr, uint32_t mask)
+static Bytes PathSeg(uint8_t flag, uint32_t rc, uint16_t cr, uint32_t mask)
 {
-    std::vector<uint8_t> s(40, 0);
+    Bytes s(40, 0);
     s[3] = flag;
-    PutBe32(s.data() + 4, rc);
-    PutBe16(s.data() + 8, cr);
-    PutBe32(s.data() + 12, 0xA1B2C3D4);
-    PutBe32(s.data() + 16, mask);
+    PutBe32(&s[4], rc);
+    PutBe16(&s[8], cr);
+    PutBe32(&s[12], 0xA1B2C3D4);
+    PutBe32(&s[16], mask);
     return s;
 }
 
@@ -188,6 +184,8 @@ TEST(ReplyAssembly, PathControlAndBypassReports)
     EXPECT_EQ(0x80000000u >> 3, g_app.bypassBitmap[7]);
     EXPECT_EQ(0xA1B2C3D4u, GetBe32(g_app.comRArea + 12));
 
+    /* Reports outside the table change nothing. */
+    const size_t mark = TraceTexts().size();
     StartExchange(FC_PATH);
     Deliver(FC_PATH, PathSeg(SEG_DATA, 0, 0x2005, 1));   /* unit 32 */
     Deliver(FC_PATH, PathSeg(SEG_DATA, 0, 0x0150, 1));   /* row 80 */
@@ -195,11 +193,9 @@ TEST(ReplyAssembly, PathControlAndBypassReports)
     EXPECT_EQ(0, ComEnds());
     Deliver(FC_PATH, PathSeg(SEG_END, 0, 0, 0));
     EXPECT_EQ(1, ComEnds());
-    uint32_t any = 0;
-    for (int r = 0; r < ROW_COUNT; r++)
-        any |= r == 7 ? 0 : g_app.bypassBitmap[r];
-    EXPECT_EQ(0u, any) << "reports outside the table change nothing";
-    auto t = TraceTexts();
+    for (uint32_t r = 0; r < ROW_COUNT; r++)
+        EXPECT_EQ(r == 7 ? 0x80000000u >> 3 : 0u, g_app.bypassBitmap[r]) << r;
+    auto t = TraceTexts(mark);
     EXPECT_EQ(1, CountText(t, "Check Bypass ->Invalid C# CR#=2005"));
     EXPECT_EQ(1, CountText(t, "Check Bypass ->Invalid R# CR#=0150"));
     g_app.checkBypassMode = 0;
@@ -213,26 +209,26 @@ TEST(ReplyAssembly, PathControlAndBypassReports)
 TEST(ReplyAssembly, DriveReadRecords)
 {
     StartExchange(FC_READ);
-    std::vector<uint8_t> s(12 + 64 * 32, 0);
+    Bytes s(12 + 64 * 32, 0);
     s[3] = SEG_DATA;
-    PutBe16(s.data() + 10, uint16_t(s.size() * 2));   /* two segments of data */
+    PutBe16(&s[10], uint16_t(s.size() * 2));   /* two segments of data */
     Deliver(FC_READ, s);
     Deliver(FC_READ, PathSeg(SEG_END, 0, 0, 0));
     EXPECT_EQ(0, ComEnds()) << "data not complete yet";
-    std::vector<uint8_t> second(s.size(), 0x5A);
+    Bytes second(s.size(), 0x5A);
     second[3] = SEG_DATA;
-    second[4] = second[5] = second[6] = second[7] = 0;
+    PutBe32(&second[4], 0);
     Deliver(FC_READ, second);
     EXPECT_EQ(1u, g_app.dataComplete);
     EXPECT_EQ(1, ComEnds());
     EXPECT_EQ(g_app.comRArea, g_app.replyWritePtr);
 
-    /* A size larger than the buffer can hold stops at its end. */
+    /* A size larger than the buffer stops at its end. */
     StartExchange(FC_READ);
-    std::vector<uint8_t> big(30000, 0x33);
+    Bytes big(30000, 0x33);
     big[3] = SEG_DATA;
-    big[4] = big[5] = big[6] = big[7] = 0;
-    PutBe16(big.data() + 10, 0xFFFF);
+    PutBe32(&big[4], 0);
+    PutBe16(&big[10], 0xFFFF);
     for (int i = 0; i < 4; i++)
         Deliver(FC_READ, big);
     EXPECT_EQ(0, g_app.comRArea[REPLY_LEN]);
@@ -241,121 +237,123 @@ TEST(ReplyAssembly, DriveReadRecords)
 
 /* ---- requests, attempts, time-outs, Stop ---- */
 
-/* No controller runs in these tests: every transfer fails and every attempt times out. */
-static uint16_t StatusOf(uint32_t (*cmd)(uint16_t, uint8_t, const uint32_t *, uint16_t, DriveResult *))
+/* No controller runs here: every transfer fails and every attempt times out. */
+static const uint32_t kRows[3] = { 0x80000001, 0, 0x00010000 }, kNoRows[3] = {};   /* rows 0, 31, 79 */
+typedef uint32_t (*PassFn)(uint16_t, uint8_t, const uint32_t *, uint16_t, DriveResult *);
+typedef uint32_t (*PathFn)(uint16_t, const uint32_t *, uint16_t, DriveResult *);
+typedef uint32_t (*DriveFn)(uint16_t, uint16_t, uint16_t, DriveResult *);
+
+/* Runs one command over a request buffer of 0xAA; its status, the request bytes and the trace
+ * of its attempts. */
+static uint16_t RunCommand(const char *name, const std::function<uint32_t(DriveResult *)> &cmd, const Bytes &want, uint16_t mp)
 {
-    static const uint32_t rows[3] = { 0x80000001, 0, 0x00010000 };
+    SCOPED_TRACE(name);
     DriveResult r;
+    char attempt[80];
+    memset(g_app.comArea, 0xAA, want.size());
     memset(&r, 0xEE, sizeof r);
-    EXPECT_EQ(0u, cmd(0x0085, 0x05, rows, 1, &r));
+    const size_t mark = TraceTexts().size();
+    EXPECT_EQ(0u, cmd(&r));
     EXPECT_EQ(0xEEEEEEEEu, r.returnCode) << "only the status is written";
+    const Bytes got(g_app.comArea, g_app.comArea + want.size());
+    EXPECT_EQ(want, got) << "first difference at byte "
+                         << std::mismatch(want.begin(), want.end(), got.begin()).first - want.begin();
+    const auto t = TraceTexts(mark);
+    snprintf(attempt, sizeof attempt, "Com Trace FC=%02x FD=03 MainMP=%04x SubMP=%04x", want[1], mp, mp);
+    EXPECT_EQ(std::string(name) + " Start", t.at(0));
+    EXPECT_EQ(r.status == COM_TIMED_OUT ? 3 : 1, CountText(t, attempt)) << "three attempts unless cancelled";
+    EXPECT_EQ(0, CountText(t, std::string(name) + " End"));
     return r.status;
 }
 
-TEST(Requests, PassThroughBytesAndAttempts)
+/* Request bytes over 0xAA: the header, then what the command's family writes. */
+static Bytes Request(uint8_t fc, uint8_t sf)
 {
-    struct Case {
-        uint32_t (*cmd)(uint16_t, uint8_t, const uint32_t *, uint16_t, DriveResult *);
-        const char *name;
-        uint8_t desc[6];
-        uint8_t dir;
-        uint16_t len;
-    };
-    static const Case kCases[] = {
-        { CmdInquiry, "Inquiry", { 0x12, 0, 0, 0, 0x90, 0 }, 2, 144 },
-        { CmdTestUnitReady, "Unit Ready", { 0, 0, 0, 0, 0, 0 }, 0, 0 },
-        { CmdRequestSense, "Request Sense", { 0x03, 0, 0, 0, 0x20, 0 }, 2, 32 },
-        { CmdStopUnit, "Stop Unit", { 0x1B, 0, 0, 0, 0, 0 }, 0, 0 },
-        { CmdStartUnit, "Start Unit", { 0x1B, 0, 0, 0, 1, 0 }, 0, 0 },
-        { CmdSelfTest, "Self Test", { 0x1D, 5, 0, 0, 0, 0 }, 0, 0 },
-    };
-    for (const Case &c : kCases) {
-        SCOPED_TRACE(c.name);
-        memset(g_app.comArea, 0xAA, TRANSFER_LEN_83 + 16);
-        size_t mark = TraceTexts().size();
-        EXPECT_EQ(COM_TIMED_OUT, StatusOf(c.cmd));
-        const uint8_t *rq = g_app.comArea;
-        EXPECT_EQ(3, rq[0]);
-        EXPECT_EQ(0x83, rq[1]);
-        EXPECT_EQ(0xAA, rq[2]) << "byte 2 is not written";
-        EXPECT_EQ(0x0D, rq[3]);
-        for (size_t i : { 4, 11, 14, 19, 40, 43, 46, 47 })
-            EXPECT_EQ(0xAA, rq[i]) << i;
-        EXPECT_EQ(5, rq[12]);
-        EXPECT_EQ(3, rq[13]) << "rows 0, 31 and 79";
-        EXPECT_EQ(0x80000001u, GetBe32(rq + 20));
-        EXPECT_EQ(0u, GetBe32(rq + 24));
-        EXPECT_EQ(0x00010000u, GetBe32(rq + 28));
-        EXPECT_EQ(6, rq[32]);
-        EXPECT_EQ(c.dir, rq[33]);
-        EXPECT_EQ(0, memcmp(rq + 34, c.desc, 6));
-        EXPECT_EQ(c.len, GetBe16(rq + 44));
-        EXPECT_EQ(0, rq[48]);
-        EXPECT_EQ(0, rq[TRANSFER_LEN_83 - 1]);
-        EXPECT_EQ(0xAA, rq[TRANSFER_LEN_83]);
-        auto t = TraceTexts();
-        std::vector<std::string> own(t.begin() + mark, t.end());
-        EXPECT_EQ(std::string(c.name) + " Start", own.at(0));
-        EXPECT_EQ(3, CountText(own, "Com Trace FC=83 FD=03 MainMP=0085 SubMP=0085")) << "three attempts";
-        EXPECT_EQ(3, CountText(own, "*** iwtrn(DKC) failed ***  Return Value = ffff"));
-        EXPECT_EQ(0, CountText(own, std::string(c.name) + " End"));
-    }
-    uint32_t empty[3] = {};
-    DriveResult r;
-    EXPECT_EQ(0u, CmdTestUnitReady(0x0085, 2, empty, 1, &r));
-    EXPECT_EQ(0, g_app.comArea[13]) << "an empty bitmap is still sent";
+    Bytes q(TRANSFER_LEN_83 + 16, 0xAA);
+    q[0] = FD_DRIVE;
+    q[1] = fc;
+    q[3] = APP_ID;
+    if (fc != FC_PASS)
+        q[2] = sf;
+    return q;
 }
 
-TEST(Requests, PathControlAndReadBytes)
+static Bytes Pass(uint8_t unit, const uint32_t rows[3], uint8_t count, const Bytes &desc, uint8_t dir, uint16_t len)
 {
-    uint32_t drives[ROW_COUNT] = {};
+    Bytes q = Request(FC_PASS, 0);
+    q[12] = unit;
+    q[13] = count;
+    for (int i = 0; i < 3; i++)
+        PutBe32(&q[20 + 4 * i], rows[i]);
+    q[32] = 6;
+    q[33] = dir;
+    memcpy(&q[34], desc.data(), 6);
+    PutBe16(&q[44], len);
+    memset(&q[48], 0, TRANSFER_LEN_83 - 48);
+    return q;
+}
+
+static Bytes Path(uint8_t fc, uint8_t sf, uint8_t kind, uint8_t sub, uint8_t adapter, const uint32_t *drives)
+{
+    Bytes q = Request(fc, sf);
+    q[16] = 0x30;
+    q[17] = kind;
+    q[18] = sub;
+    q[19] = adapter;
+    for (uint32_t r = 0; r < ROW_COUNT; r++)
+        PutBe32(&q[20 + 4 * r], drives[r]);
+    return q;
+}
+
+TEST(Requests, BytesAndAttemptsOfEveryCommand)
+{
+    struct PassCase { const char *name; PassFn fn; Bytes desc; uint8_t dir; uint16_t len; };
+    const PassCase pass[] = {
+        { "Inquiry", CmdInquiry, { 0x12, 0, 0, 0, 0x90, 0 }, 2, 144 },
+        { "Unit Ready", CmdTestUnitReady, { 0, 0, 0, 0, 0, 0 }, 0, 0 },
+        { "Request Sense", CmdRequestSense, { 0x03, 0, 0, 0, 0x20, 0 }, 2, 32 },
+        { "Stop Unit", CmdStopUnit, { 0x1B, 0, 0, 0, 0, 0 }, 0, 0 },
+        { "Start Unit", CmdStartUnit, { 0x1B, 0, 0, 0, 1, 0 }, 0, 0 },
+        { "Self Test", CmdSelfTest, { 0x1D, 5, 0, 0, 0, 0 }, 0, 0 },
+    };
+    for (const PassCase &c : pass)
+        EXPECT_EQ(COM_TIMED_OUT, RunCommand(c.name, [&](DriveResult *r) { return c.fn(0x85, 5, kRows, 1, r); },
+                                     Pass(5, kRows, 3, c.desc, c.dir, c.len), 0x85));
+    EXPECT_EQ(COM_TIMED_OUT, RunCommand("Unit Ready", [](DriveResult *r) { return CmdTestUnitReady(0x85, 2, kNoRows, 1, r); },
+                                 Pass(2, kNoRows, 0, Bytes(6, 0), 0, 0), 0x85)) << "an empty bitmap is sent too";
+
+    uint32_t drives[ROW_COUNT] = {}, one[ROW_COUNT] = {};
     drives[0] = 0x12345678;
     drives[79] = 0x80000000;
-    struct Case { uint32_t (*cmd)(uint16_t, const uint32_t *, uint16_t, DriveResult *); uint8_t sf, kind, sub; };
-    static const Case kCases[] = {
-        { CmdLip, 6, 6, 0x13 }, { CmdResetBypass, 6, 6, 0x14 }, { CmdSetBypass, 6, 6, 0x15 },
-        { CmdCheckBypass, 6, 6, 0x16 }, { CmdRejectLamp, 5, 4, 0x02 },
+    struct PathCase { const char *name; PathFn fn; uint8_t sf, kind, sub; };
+    const PathCase paths[] = {
+        { "Lip", CmdLip, 6, 6, 0x13 }, { "Reset Bypass", CmdResetBypass, 6, 6, 0x14 },
+        { "Set Bypass", CmdSetBypass, 6, 6, 0x15 }, { "Check Bypass", CmdCheckBypass, 6, 6, 0x16 },
+        { "Reject Lamp", CmdRejectLamp, 5, 4, 0x02 },
     };
-    DriveResult r;
-    for (const Case &c : kCases) {
-        memset(g_app.comArea, 0xAA, TRANSFER_LEN + 8);
-        EXPECT_EQ(0u, c.cmd(0x0093, drives, 1, &r));
-        const uint8_t *rq = g_app.comArea;
-        EXPECT_EQ(3, rq[0]);
-        EXPECT_EQ(0x89, rq[1]);
-        EXPECT_EQ(c.sf, rq[2]);
-        EXPECT_EQ(0x0D, rq[3]);
-        EXPECT_EQ(0xAA, rq[12]);
-        EXPECT_EQ(0xAA, rq[15]);
-        EXPECT_EQ(0x30, rq[16]);
-        EXPECT_EQ(c.kind, rq[17]);
-        EXPECT_EQ(c.sub, rq[18]);
-        EXPECT_EQ(0x13, rq[19]) << "adapter number";
-        EXPECT_EQ(0x12345678u, GetBe32(rq + 20));
-        EXPECT_EQ(0x80000000u, GetBe32(rq + 20 + 4 * 79));
-        EXPECT_EQ(0xAA, rq[340]) << "nothing written after the bitmap";
-    }
+    for (const PathCase &c : paths)
+        EXPECT_EQ(COM_TIMED_OUT, RunCommand(c.name, [&](DriveResult *r) { return c.fn(0x93, drives, 1, r); },
+                                     Path(FC_PATH, c.sf, c.kind, c.sub, 0x13, drives), 0x93));
     EXPECT_EQ(0u, g_app.checkBypassMode) << "cleared after a failed exchange";
-    EXPECT_GE(CountText(TraceTexts(), "Check Bypass dkanc=13 BM:78563412 00000000"), 1);
 
-    EXPECT_EQ(0u, CmdStartInline(0x0080, 0x0105, 1, &r));
-    EXPECT_EQ(0x21, g_app.comArea[18]);
-    EXPECT_EQ(0x40000000u, GetBe32(g_app.comArea + 20 + 4 * 5)) << "unit 1, row 5 only";
-    EXPECT_EQ(0u, GetBe32(g_app.comArea + 20));
-    EXPECT_EQ(0u, CmdDriveRead(0x0081, 0x0203, 1, &r));
-    EXPECT_EQ(0xBE, g_app.comArea[1]);
-    EXPECT_EQ(10, g_app.comArea[2]);
-    EXPECT_EQ(8, g_app.comArea[17]);
-    EXPECT_EQ(0, g_app.comArea[18]);
-    EXPECT_EQ(1, g_app.comArea[19]);
-    EXPECT_EQ(0x20000000u, GetBe32(g_app.comArea + 20 + 4 * 3));
+    /* One drive, 0105 (unit 1: bit 1 of row word 5). */
+    struct DriveCase { const char *name; DriveFn fn; uint8_t fc, sf, kind, sub; };
+    const DriveCase one0105[] = {
+        { "Start Inline", CmdStartInline, FC_PATH, 6, 6, 0x21 }, { "End Inline", CmdEndInline, FC_PATH, 6, 6, 0x22 },
+        { "Drive Read", CmdDriveRead, FC_READ, 10, 8, 0 },
+    };
+    one[5] = 0x40000000;
+    for (const DriveCase &c : one0105)
+        EXPECT_EQ(COM_TIMED_OUT, RunCommand(c.name, [&](DriveResult *r) { return c.fn(0x81, 0x0105, 1, r); },
+                                     Path(c.fc, c.sf, c.kind, c.sub, 0x01, one), 0x81));
 
     uint32_t bm[ROW_COUNT] = {};
     EXPECT_EQ(0, MarkDrive(bm, ROW_COUNT, 0x2001));
     EXPECT_EQ(0, MarkDrive(bm, ROW_COUNT, 0x0150));
     EXPECT_EQ(0, MarkDrive(bm, 16, 0x0110));
     EXPECT_EQ(1, MarkDrive(bm, 17, 0x0110));
-    EXPECT_EQ(0x40000000u, bm[16]);
+    for (uint32_t r = 0; r < ROW_COUNT; r++)
+        EXPECT_EQ(r == 16 ? 0x40000000u : 0u, bm[r]) << r;
     const uint32_t rows[3] = { 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF };
     EXPECT_EQ(80u, CountRows(rows)) << "rows 80 to 95 do not count";
 }
@@ -371,16 +369,15 @@ static LRESULT CALLBACK PressStop(int code, WPARAM wp, LPARAM lp)
 
 TEST(Requests, StopButton)
 {
+    const Bytes tur = Pass(5, kRows, 3, Bytes(6, 0), 0, 0);
+    const auto cmd = [](DriveResult *r) { return CmdTestUnitReady(0x85, 5, kRows, 1, r); };
     g_hook = SetWindowsHookExA(WH_CBT, PressStop, nullptr, GetCurrentThreadId());
     g_app.debugMode = 0;
     g_app.stopRequested = 0;
-    EXPECT_EQ(COM_TIMED_OUT, StatusOf(CmdTestUnitReady)) << "normal mode: the command goes on";
+    EXPECT_EQ(COM_TIMED_OUT, RunCommand("Unit Ready", cmd, tur, 0x85)) << "normal mode: the command goes on";
     EXPECT_EQ(1u, g_app.stopRequested);
     g_app.debugMode = 1;
-    size_t mark = TraceTexts().size();
-    EXPECT_EQ(COM_CANCELLED, StatusOf(CmdTestUnitReady)) << "debug mode: cancelled";
-    auto t = TraceTexts();
-    EXPECT_EQ(1, CountText(t, "Com Trace FC=83 FD=03 MainMP=0085 SubMP=0085", mark)) << "no further attempt";
+    EXPECT_EQ(COM_CANCELLED, RunCommand("Unit Ready", cmd, tur, 0x85)) << "debug mode: cancelled, no further attempt";
     UnhookWindowsHookEx(g_hook);
     g_app.debugMode = 0;
     g_app.stopRequested = 0;

@@ -3,24 +3,21 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <algorithm>
 #include <deque>
 
 enum : size_t { LOG_KIND_COL = 33, LOG_TEXT_COL = 38 };
 
-/* Messages kept by the receive handlers (receive thread) for the test's main thread. */
-static CRITICAL_SECTION    g_lock;
-static HANDLE              g_arrived;      /* auto-reset: something was added */
+/* Messages kept by the receive handlers (receive thread) for the main thread. */
+static CRITICAL_SECTION     g_lock;
+static HANDLE               g_arrived;     /* auto-reset */
 static std::deque<Received> g_inbox;       /* g_lock */
 
 static uint32_t WINAPI Keep(IwMsgDesc *msg)
 {
-    Received r;
-    r.kind = msg->header->kind;
-    r.from = msg->header->from;
-    r.func = msg->header->func;
-    r.mpid = msg->header->target1.mpid;
-    r.data.assign(msg->data, msg->data + msg->header->dataLen);
-    r.at = GetTickCount();
+    const IwHeader *h = msg->header;
+    Received r = { h->kind, h->from, h->func, h->target1.mpid,
+                   std::vector<uint8_t>(msg->data, msg->data + h->dataLen), GetTickCount() };
     EnterCriticalSection(&g_lock);
     g_inbox.push_back(r);
     LeaveCriticalSection(&g_lock);
@@ -34,13 +31,11 @@ const TestFiles &Files()
 {
     static TestFiles f;
     if (f.dir.empty()) {
-        char divisor[16];
         f.dir = TempDir();
         f.trace = f.dir + "mtptrace.log";
         f.diagLog = f.dir + "diaglog.txt";
-        snprintf(divisor, sizeof divisor, "%u", unsigned(TEST_DIVISOR));
         SetEnv("MTP_TRACE_LOG", f.trace.c_str());
-        SetEnv("MTP_TIME_DIVISOR", divisor);
+        SetEnv("MTP_TIME_DIVISOR", std::to_string(TEST_DIVISOR).c_str());
         SetEnv("MTP_DIAG_LOG", f.diagLog.c_str());
         SetEnv("MTP_SUBSYSTEM_INI", (f.dir + "absent.ini").c_str());
         InitializeCriticalSection(&g_lock);
@@ -57,56 +52,44 @@ std::string UseDescription(const std::string &text)
 {
     static int seq;
     std::string out, path = Files().dir + "desc" + std::to_string(++seq) + ".ini";
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos)
-            nl = text.size();
-        out += text.substr(pos, nl - pos) + "\r\n";
-        pos = nl + 1;
-    }
+    for (char c : text)
+        out += c == '\n' ? std::string("\r\n") : std::string(1, c);
     WriteFileBytes(path, out);
     SetEnv("MTP_SUBSYSTEM_INI", path.c_str());
     return path;
 }
 
-void UseNoDescription()
-{
-    SetEnv("MTP_SUBSYSTEM_INI", (Files().dir + "absent.ini").c_str());
-}
+void UseNoDescription() { SetEnv("MTP_SUBSYSTEM_INI", (Files().dir + "absent.ini").c_str()); }
 
 bool StartPeer(Peer *p, const char *exe, const char *apId, const std::string &extraArgs)
 {
     char name[IW_NAME_LEN];
     Files();
-    p->apId = apId;
     DropMessages();
+    p->apId = apId;
     p->quit = "Global\\MTP_SIM_" + p->apId + "_QUIT_" + std::to_string(GetCurrentProcessId());
     IwFormatName(name, IW_FMT_RECV, apId);
-    /* Created here not signalled (or opened): the peer's receive thread sets it when it runs. */
+    /* Not signalled until the peer's receive thread runs. */
     p->recv = IwCreateEvent(TRUE, FALSE, name);
     if (!p->recv)
         return false;
     ResetEvent(p->recv);
     p->process = StartProgram(exe, "--quit-event " + p->quit + " --lifetime 600" +
                                        (extraArgs.empty() ? "" : " " + extraArgs));
-    if (!p->process)
-        return false;
     HANDLE waits[2] = { p->recv, p->process };
-    return WaitForMultipleObjects(2, waits, FALSE, PEER_START_MS) == WAIT_OBJECT_0;
+    return p->process && WaitForMultipleObjects(2, waits, FALSE, PEER_START_MS) == WAIT_OBJECT_0;
 }
 
 int StopPeer(Peer *p)
 {
     HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, p->quit.c_str());
-    int code;
     if (quit) {
         SetEvent(quit);
         CloseHandle(quit);
     }
-    code = WaitExit(p->process, PEER_EXIT_MS);
+    int code = WaitExit(p->process, PEER_EXIT_MS);
     p->process = nullptr;
-    /* What the peer sent before it ended (the rest of a reply) is no answer to anything later. */
+    /* What the peer sent before it ended (the rest of a reply) answers nothing later. */
     DropMessages();
     if (p->recv)
         CloseHandle(p->recv);
@@ -125,11 +108,9 @@ bool NextMessage(Received *out, DWORD timeoutMs)
             g_inbox.pop_front();
         }
         LeaveCriticalSection(&g_lock);
-        if (have)
-            return true;
         DWORD gone = GetTickCount() - start;
-        if (gone >= timeoutMs)
-            return false;
+        if (have || gone >= timeoutMs)
+            return have;
         WaitForSingleObject(g_arrived, timeoutMs - gone);
     }
 }
@@ -195,83 +176,68 @@ bool SendDrive(const std::vector<uint8_t> &req, uint16_t mpid)
                           req.data(), uint32_t(req.size())) == IW_OK;
 }
 
+static bool Fail(std::string *why, const std::string &text)
+{
+    *why = text;
+    return false;
+}
+
 bool NextSegment(Segment *s, DWORD timeoutMs, std::string *why)
 {
     Received m;
-    if (!NextMessage(&m, timeoutMs)) {
-        *why = "no message";
-        return false;
-    }
-    if (m.kind != IW_ROW_DKC || m.from != 0x09) {
-        *why = "message of kind " + std::to_string(m.kind) + " from " + std::to_string(m.from);
-        return false;
-    }
-    if (m.data.size() < MSG_PREFIX + PL_SEG) {
-        *why = "message of " + std::to_string(m.data.size()) + " bytes";
-        return false;
-    }
-    const uint16_t n = GetBe16(&m.data[MSG_PAYLOAD_LEN]);
-    if (n != m.data.size() - MSG_PREFIX) {
-        *why = "payload length " + std::to_string(n) + " for " + std::to_string(m.data.size()) + " bytes";
-        return false;
-    }
-    for (size_t i = 0; i < MSG_PREFIX; i++)
-        if (i != MSG_FLAGS && i != MSG_PAYLOAD_LEN && i != MSG_PAYLOAD_LEN + 1 && m.data[i] != 0) {
-            *why = "prefix byte " + std::to_string(i) + " not 0";
-            return false;
-        }
-    s->func = m.func;
-    s->mpid = m.mpid;
-    s->flags = m.data[MSG_FLAGS];
-    s->p = m.data[MSG_PREFIX + PL_P];
-    s->f = m.data[MSG_PREFIX + PL_F];
-    s->seg.assign(m.data.begin() + MSG_PREFIX + PL_SEG, m.data.end());
-    s->at = m.at;
+    if (!NextMessage(&m, timeoutMs))
+        return Fail(why, "no message");
+    if (m.kind != IW_ROW_DKC || m.from != 0x09 || m.data.size() < MSG_PREFIX + PL_SEG)
+        return Fail(why, "message of kind " + std::to_string(m.kind) + " from " + std::to_string(m.from) +
+                      ", " + std::to_string(m.data.size()) + " bytes");
+    if (GetBe16(&m.data[MSG_PAYLOAD_LEN]) != m.data.size() - MSG_PREFIX)
+        return Fail(why, "payload length for " + std::to_string(m.data.size()) + " bytes");
+    for (size_t i = 0; i < MSG_PAYLOAD_LEN; i++)
+        if (i != MSG_FLAGS && m.data[i] != 0)
+            return Fail(why, "prefix byte " + std::to_string(i) + " not 0");
+    *s = { m.func, m.mpid, m.data[MSG_FLAGS], m.data[MSG_PREFIX + PL_P], m.data[MSG_PREFIX + PL_F],
+           std::vector<uint8_t>(m.data.begin() + MSG_PREFIX + PL_SEG, m.data.end()), m.at };
     return true;
+}
+
+static bool BadSegment(const Segment &s, uint8_t fc, size_t index, size_t minLen, std::string *why)
+{
+    if (s.func == (FD_DRIVE << 8 | fc) && s.f == fc && s.p == uint8_t(index) && s.seg.size() >= minLen)
+        return false;
+    return !Fail(why, "segment " + std::to_string(index) + ": func " + std::to_string(s.func) + " F " +
+                          std::to_string(s.f) + " P " + std::to_string(s.p) + " length " +
+                          std::to_string(s.seg.size()));
 }
 
 bool Collect83(Reply83 *r, DWORD timeoutMs, std::string *why)
 {
     const DWORD start = GetTickCount();
     Segment s;
-    r->head.clear();
     r->data.clear();
-    r->segments = 0;
-    for (;;) {
-        DWORD gone = GetTickCount() - start;
-        if (gone >= timeoutMs || !NextSegment(&s, timeoutMs - gone, why)) {
-            *why += " after " + std::to_string(r->data.size()) + " bytes";
-            return false;
-        }
+    for (r->segments = 0;; r->segments++) {
         const bool first = r->segments == 0;
-        if (s.f != FC_PASS || s.p != uint8_t(r->segments) || bool(s.flags & MSG_FIRST) != first) {
-            *why = "segment " + std::to_string(r->segments) + ": F " + std::to_string(s.f) + " P " +
-                   std::to_string(s.p) + " flags " + std::to_string(s.flags);
+        const size_t headLen = first ? size_t(SEG83_HEAD) : 0;
+        DWORD gone = GetTickCount() - start;
+        if (gone >= timeoutMs || !NextSegment(&s, timeoutMs - gone, why))
+            return Fail(why, *why + " after " + std::to_string(r->data.size()) + " bytes");
+        if (BadSegment(s, FC_PASS, r->segments, headLen, why))
             return false;
-        }
+        if (bool(s.flags & MSG_FIRST) != first || (!first && s.mpid != r->mpid))
+            return Fail(why, "segment " + std::to_string(r->segments) + " flags/MP");
         if (first) {
-            if (s.seg.size() < SEG83_HEAD) {
-                *why = "first segment shorter than its head";
-                return false;
-            }
             r->head.assign(s.seg.begin(), s.seg.begin() + SEG83_HEAD);
-            r->data.insert(r->data.end(), s.seg.begin() + SEG83_HEAD, s.seg.end());
+            r->mpid = s.mpid;
             r->firstAt = s.at;
-        } else {
-            r->data.insert(r->data.end(), s.seg.begin(), s.seg.end());
         }
-        r->segments++;
-        if (r->data.size() > R83_LEN) {
-            *why = "more than 75040 bytes";
-            return false;
-        }
-        const bool complete = r->data.size() == R83_LEN;
-        if (bool(s.flags & MSG_LAST) != complete) {
-            *why = "last flag " + std::to_string(s.flags) + " at " + std::to_string(r->data.size()) + " bytes";
-            return false;
-        }
-        if (complete)
+        r->data.insert(r->data.end(), s.seg.begin() + headLen, s.seg.end());
+        if (r->data.size() > R83_LEN)
+            return Fail(why, "more than 75040 bytes");
+        if (bool(s.flags & MSG_LAST) != (r->data.size() == R83_LEN))
+            return Fail(why, "last flag at " + std::to_string(r->data.size()) + " bytes");
+        if (r->data.size() == R83_LEN) {
+            r->segments++;
             return true;
+        }
     }
 }
 
@@ -282,22 +248,37 @@ bool CollectExchange(std::vector<Segment> *segs, uint8_t fc, DWORD timeoutMs, st
     segs->clear();
     for (;;) {
         DWORD gone = GetTickCount() - start;
-        if (gone >= timeoutMs || !NextSegment(&s, timeoutMs - gone, why))
+        if (gone >= timeoutMs || !NextSegment(&s, timeoutMs - gone, why) ||
+            BadSegment(s, fc, segs->size(), SEG_HEAD_LEN, why))
             return false;
-        if (s.f != fc || s.p != uint8_t(segs->size()) || s.seg.size() < SEG_HEAD_LEN) {
-            *why = "segment " + std::to_string(segs->size()) + ": F " + std::to_string(s.f) + " P " +
-                   std::to_string(s.p) + " length " + std::to_string(s.seg.size());
-            return false;
-        }
         segs->push_back(s);
         if (s.seg[SEG_FLAG] == SEG_END || GetBe32(&s.seg[SEG_RC]) != RC_OK)
             return true;
     }
 }
 
-const uint8_t *Block(const Reply83 &r, int row)
+const uint8_t *Block(const Reply83 &r, int row) { return r.data.data() + R83_HEAD + R83_BLOCK * size_t(row); }
+
+std::string FirstDifference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b)
 {
-    return r.data.data() + R83_HEAD + R83_BLOCK * size_t(row);
+    return "first difference at byte " +
+           std::to_string(std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin());
+}
+
+std::vector<uint8_t> Report(uint8_t unit, uint8_t row, uint8_t mp, uint8_t routine, uint8_t step,
+                            const std::vector<uint8_t> &detail, uint8_t tmpConfig)
+{
+    std::vector<uint8_t> r(DIAG_REQ_LEN, 0);
+    r[DIAG_REQ_KIND] = DIAG_KIND_REPORT;
+    r[DIAG_REQ_OP] = DIAG_OP_REPORT;
+    r[DIAG_REQ_UNIT] = unit;
+    r[DIAG_REQ_ROW] = row;
+    r[DIAG_REQ_MP] = mp;
+    r[DIAG_REQ_ROUTINE] = routine;
+    r[DIAG_REQ_STEP] = step;
+    memcpy(&r[DIAG_REQ_DETAIL], detail.data(), std::min(detail.size(), size_t(DIAG_DETAIL_COUNT)));
+    r[DIAG_REQ_TMPCFG] = tmpConfig;
+    return r;
 }
 
 size_t TraceMark() { return ReadFileBytes(Files().trace).size(); }
@@ -308,14 +289,13 @@ std::vector<std::string> TraceSince(size_t mark, uint16_t kind)
     std::string all = ReadFileBytes(Files().trace);
     char k[8];
     snprintf(k, sizeof k, "%04X", unsigned(kind));
-    /* Space that another process has taken but not yet written reads as NULs: it ends a line
-     * like a line end, so the whole lines behind it still count. */
-    for (size_t pos = mark; pos < all.size();) {
-        size_t end = all.find_first_of(std::string("\n\0", 2), pos);
+    /* Space another process has taken but not yet written reads as NULs: it ends a line like
+     * a line end, so the whole lines behind it still count. */
+    for (size_t pos = mark, end; pos < all.size(); pos = end + 1) {
+        end = all.find_first_of(std::string("\n\0", 2), pos);
         if (end == std::string::npos)
             break;
         std::string line = all.substr(pos, end - pos);
-        pos = end + 1;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.size() > LOG_TEXT_COL && line.compare(LOG_KIND_COL, 4, k) == 0)

@@ -1,55 +1,49 @@
-/* The simulators' own parts of the description, their command line and the diagnosis log
- * line, in this process: the parsers take whatever a file holds. */
+/* The simulators' parts of the description, their command line and the diagnosis log line,
+ * in this process: the parsers take whatever a file holds. */
 #include "tests/sim/simtest.h"
 #include "tests/support/support.h"
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
 #include <string>
+#include <tuple>
 
 static DkcConfig g_c;
 
-struct FaultLine { const char *key, *value; };
+/* anyDrive, pdev, command, kind, arg, remaining */
+typedef std::tuple<int, int, int, int, uint32_t, int> FaultT;
 
 TEST(SimDescription, FaultGrammar)
 {
-    memset(&g_c, 0, sizeof g_c);
-    ASSERT_EQ(1, DkcAddFaults(&g_c, "0103.SELFTEST", "slow:2000"));
-    ASSERT_EQ(2, DkcAddFaults(&g_c, " TUR ", " timeout*3 , error:0x02 "));
-    ASSERT_EQ(1, DkcAddFaults(&g_c, "CHECKBYPASS", "rc:0x0F001740"));
-    ASSERT_EQ(1, DkcAddFaults(&g_c, "3.any", "missingrow"));
-    ASSERT_EQ(1, DkcAddFaults(&g_c, "0101.inquiry", "WrongRow"));
-    ASSERT_EQ(6, g_c.faultCount);
-    const SimFault &slow = g_c.fault[0];
-    EXPECT_EQ(0, slow.anyDrive);
-    EXPECT_EQ(0x0103, slow.pdev);
-    EXPECT_EQ(SIM_CMD_SELFTEST, slow.cmd);
-    EXPECT_EQ(SIM_FAULT_SLOW, slow.kind);
-    EXPECT_EQ(2000u, slow.arg);
-    EXPECT_EQ(-1, slow.remaining);
-    EXPECT_EQ(1, g_c.fault[1].anyDrive);
-    EXPECT_EQ(SIM_FAULT_TIMEOUT, g_c.fault[1].kind);
-    EXPECT_EQ(3, g_c.fault[1].remaining);
-    EXPECT_EQ(SIM_FAULT_ERROR, g_c.fault[2].kind);
-    EXPECT_EQ(2u, g_c.fault[2].arg);
-    EXPECT_EQ(-1, g_c.fault[2].remaining);
-    EXPECT_EQ(0x0F001740u, g_c.fault[3].arg);
-    EXPECT_EQ(SIM_CMD_ANY, g_c.fault[4].cmd);
-    EXPECT_EQ(0x0003, g_c.fault[4].pdev);
-    EXPECT_EQ(SIM_FAULT_WRONGROW, g_c.fault[5].kind);
-    EXPECT_EQ(SIM_CMD_INQUIRY, g_c.fault[5].cmd);
-
-    const FaultLine bad[] = {
-        { "TUR", "rc:0" }, { "TUR", "error:0x100" }, { "TUR", "error:0" }, { "TUR", "slow:600001" },
-        { "TUR", "timeout:5" }, { "TUR", "rc" }, { "TUR", "slow" }, { "TUR", "slow:-1" },
-        { "10000.TUR", "timeout" }, { "TUR.0100", "timeout" }, { "XYZ", "timeout" }, { "TUR", "" },
-        { "TUR", "timeout," }, { "TUR", "timeout*0" }, { "TUR", "timeout*1000001" }, { "TUR", "timeout*x" },
-        { ".TUR", "timeout" }, { "0103.", "timeout" }, { "TUR", "timeout,bogus" }, { "", "timeout" },
-        { "0103.SELFTEST.X", "timeout" }, { "0123456789012345678901234567890123456789.TUR", "timeout" },
+    struct Line { const char *key, *value; int added; };
+    const Line lines[] = {
+        { "0103.SELFTEST", "slow:2000", 1 }, { " TUR ", " timeout*3 , error:0x02 ", 2 },
+        { "CHECKBYPASS", "rc:0x0F001740", 1 }, { "3.any", "missingrow", 1 }, { "0101.inquiry", "WrongRow", 1 },
+        /* A fault that changes nothing, a number out of range or a bad item: the line is left out. */
+        { "TUR", "rc:0", 0 }, { "TUR", "error:0x100", 0 }, { "TUR", "error:0", 0 }, { "TUR", "slow:600001", 0 },
+        { "TUR", "timeout:5", 0 }, { "TUR", "rc", 0 }, { "TUR", "slow", 0 }, { "TUR", "slow:-1", 0 },
+        { "10000.TUR", "timeout", 0 }, { "TUR.0100", "timeout", 0 }, { "XYZ", "timeout", 0 }, { "TUR", "", 0 },
+        { "TUR", "timeout,", 0 }, { "TUR", "timeout*0", 0 }, { "TUR", "timeout*1000001", 0 },
+        { "TUR", "timeout*x", 0 }, { ".TUR", "timeout", 0 }, { "0103.", "timeout", 0 },
+        { "TUR", "timeout,bogus", 0 }, { "", "timeout", 0 }, { "0103.SELFTEST.X", "timeout", 0 },
+        { "0123456789012345678901234567890123456789.TUR", "timeout", 0 },
     };
-    for (const FaultLine &l : bad)
-        EXPECT_EQ(0, DkcAddFaults(&g_c, l.key, l.value)) << l.key << "=" << l.value;
-    EXPECT_EQ(6, g_c.faultCount);
+    const FaultT want[] = {
+        FaultT(0, 0x0103, SIM_CMD_SELFTEST, SIM_FAULT_SLOW, 2000, -1),
+        FaultT(1, 0, SIM_CMD_TUR, SIM_FAULT_TIMEOUT, 0, 3),
+        FaultT(1, 0, SIM_CMD_TUR, SIM_FAULT_ERROR, 2, -1),
+        FaultT(1, 0, SIM_CMD_CHECKBYPASS, SIM_FAULT_RC, 0x0F001740, -1),
+        FaultT(0, 0x0003, SIM_CMD_ANY, SIM_FAULT_MISSINGROW, 0, -1),
+        FaultT(0, 0x0101, SIM_CMD_INQUIRY, SIM_FAULT_WRONGROW, 0, -1),
+    };
+    memset(&g_c, 0, sizeof g_c);
+    for (const Line &l : lines)
+        EXPECT_EQ(l.added, DkcAddFaults(&g_c, l.key, l.value)) << l.key << "=" << l.value;
+    ASSERT_EQ(6, g_c.faultCount);
+    for (int i = 0; i < 6; i++) {
+        const SimFault &f = g_c.fault[i];
+        EXPECT_EQ(want[i], FaultT(f.anyDrive, f.pdev, f.cmd, f.kind, f.arg, f.remaining)) << i;
+    }
 
     /* The table holds SIM_FAULT_MAX; a line that does not fit adds what fits. */
     while (g_c.faultCount < SIM_FAULT_MAX - 2)
@@ -65,6 +59,17 @@ TEST(SimDescription, FaultGrammar)
     }
 }
 
+/* present, vendor, sense, bypassed, drive value, stopped, never ready, spin-up, self test */
+static std::string Drive(int unit, int row)
+{
+    const SimDrive &d = g_c.drive[unit][row];
+    char s[128];
+    snprintf(s, sizeof s, "%d [%.8s] %02X%02X%02X %d %X %d %d %u %02X", d.present, d.vendor, d.sense[0],
+             d.sense[1], d.sense[2], d.bypassed, unsigned(d.driveValue), d.stopped, d.neverReady,
+             unsigned(d.spinUpMs), d.selfTest);
+    return s;
+}
+
 TEST(SimDescription, DrivesFromTheDescription)
 {
     std::string path = UseDescription(
@@ -77,40 +82,21 @@ TEST(SimDescription, DrivesFromTheDescription)
         "[Drive.0150]\nVendor=ROW80\n"
         "[Fault]\n;0100.TUR=timeout\n0100.TUR=slow:10\nbad line\n0101.TUR=rc:0\n");
     ASSERT_EQ(1, DkcLoadConfig(&g_c, path.c_str()));
-    EXPECT_EQ(1, g_c.fileRead);
-    EXPECT_EQ(0, g_c.demoFaults);
-    EXPECT_EQ(SIM_SEGMENT_DEFAULT, g_c.segmentLen);
-    EXPECT_EQ(1234u, g_c.spinUpMs);
-    /* 7 boxes of 12 drives, one of them taken out. */
-    EXPECT_EQ(7 * 12 - 1, g_c.driveCount);
-    const SimDrive &d = g_c.drive[1][5];
-    EXPECT_EQ(1, d.present);
-    EXPECT_EQ(std::string("ACME    "), std::string(d.vendor, SIM_VENDOR_LEN));
-    EXPECT_EQ(6, d.sense[0]);
-    EXPECT_EQ(0x29, d.sense[1]);
-    EXPECT_EQ(0, d.sense[2]);
-    EXPECT_EQ(SIM_PATH_A | SIM_PATH_B, d.bypassed);
-    EXPECT_EQ(0x10u, d.driveValue);
-    EXPECT_EQ(1, d.stopped);
-    EXPECT_EQ(1, d.neverReady);
-    EXPECT_EQ(77u, d.spinUpMs);
-    EXPECT_EQ(9, d.selfTest);
+    EXPECT_EQ((std::vector<uint32_t>{ 1, 0, SIM_SEGMENT_DEFAULT, 1234, 7 * 12 - 1 }),
+              (std::vector<uint32_t>{ g_c.fileRead, g_c.demoFaults, g_c.segmentLen, g_c.spinUpMs,
+                                      uint32_t(g_c.driveCount) }));
+    EXPECT_EQ("1 [ACME    ] 062900 3 10 1 1 77 09", Drive(1, 5));
     /* Values that do not read leave the defaults. */
-    const SimDrive &e = g_c.drive[1][6];
-    EXPECT_EQ(std::string(kSimVendors[(1 + 6) % 3]), std::string(e.vendor, SIM_VENDOR_LEN));
-    EXPECT_EQ(0, e.sense[0]);
-    EXPECT_EQ(0, e.bypassed);
-    EXPECT_EQ(0, e.selfTest);
-    EXPECT_EQ(0, e.stopped);
-    EXPECT_EQ(1234u, e.spinUpMs);
+    EXPECT_EQ("1 [QUILLION] 000000 0 0 0 0 1234 00", Drive(1, 6));
     EXPECT_EQ(0, g_c.drive[2][3].present);
     EXPECT_EQ(0, g_c.drive[2][12].present);
     EXPECT_EQ(15, g_c.drive[2][4].mpA);
     EXPECT_EQ(g_c.drive[2][5].mpB, g_c.drive[2][4].mpB);
     EXPECT_NE(g_c.drive[2][5].mpA, g_c.drive[2][4].mpA);
     ASSERT_EQ(1, g_c.faultCount);
-    EXPECT_EQ(SIM_FAULT_SLOW, g_c.fault[0].kind);
-    EXPECT_EQ(10u, g_c.fault[0].arg);
+    EXPECT_EQ(FaultT(0, 0x0100, SIM_CMD_TUR, SIM_FAULT_SLOW, 10, -1),
+              FaultT(g_c.fault[0].anyDrive, g_c.fault[0].pdev, g_c.fault[0].cmd, g_c.fault[0].kind,
+                     g_c.fault[0].arg, g_c.fault[0].remaining));
 
     path = UseDescription("[Sim]\nSegmentSize=65513\nSpinUpMs=600001\n");
     ASSERT_EQ(1, DkcLoadConfig(&g_c, path.c_str()));
@@ -119,103 +105,89 @@ TEST(SimDescription, DrivesFromTheDescription)
 
     /* A [Fault] section larger than the read buffer: whole lines only, the table full. */
     std::string big = "[Fault]\n";
-    for (int i = 0; big.size() < SIM_SECTIONS_LEN + 1000; i++) {
-        char line[64];
-        snprintf(line, sizeof line, "%04X.TUR=slow:%d\n", i, i);
-        big += line;
-    }
-    path = UseDescription(big);
-    ASSERT_EQ(1, DkcLoadConfig(&g_c, path.c_str()));
+    for (int i = 0; big.size() < SIM_SECTIONS_LEN + 1000; i++)
+        big += std::to_string(1000 + i) + ".TUR=slow:" + std::to_string(i) + "\n";
+    ASSERT_EQ(1, DkcLoadConfig(&g_c, UseDescription(big).c_str()));
     EXPECT_EQ(int(SIM_FAULT_MAX), g_c.faultCount);
     for (int i = 0; i < g_c.faultCount; i++)
         EXPECT_EQ(uint32_t(i), g_c.fault[i].arg);
 
     /* No file: the built-in subsystem, demo faults on. */
     ASSERT_EQ(1, DkcLoadConfig(&g_c, nullptr));
-    EXPECT_EQ(0, g_c.fileRead);
-    EXPECT_EQ(1, g_c.demoFaults);
-    EXPECT_EQ(7 * 12, g_c.driveCount);
+    EXPECT_EQ((std::vector<int>{ 0, 1, 7 * 12 }), (std::vector<int>{ g_c.fileRead, g_c.demoFaults, g_c.driveCount }));
     UseNoDescription();
 }
 
-TEST(SimDescription, DiagnosisLogConfigAndLine)
+TEST(SimDescription, DiagnosisLogConfig)
 {
-    DiagConfig c;
+    const std::string longPath = "c:\\" + std::string(MAX_PATH, 'x');
+    struct Case { std::string desc; const char *env; int ok, ack, byte1; uint32_t delay; const char *path; };
+    const Case cases[] = {
+        { "", "c:\\x\\diag.txt", 1, 1, DIAG_ACK_OK, 0, "c:\\x\\diag.txt" },
+        { "[DiagLog]\nAckDelayMs=250\nAck=0\nAckByte1=0x7F\n", "c:\\x\\diag.txt", 1, 0, 0x7F, 250, "c:\\x\\diag.txt" },
+        { "[DiagLog]\nAckDelayMs=600001\nAck=2\nAckByte1=0x100\n", "c:\\x\\diag.txt", 1, 1, DIAG_ACK_OK, 0, "c:\\x\\diag.txt" },
+        { "", nullptr, 1, 1, DIAG_ACK_OK, 0, DIAG_LOG_DEFAULT },
+        { "", longPath.c_str(), 0, 0, 0, 0, nullptr },
+    };
     Files();
-    SetEnv("MTP_DIAG_LOG", "c:\\x\\diag.txt");
-    ASSERT_EQ(1, DiagLoadConfig(&c, nullptr));
-    EXPECT_EQ(1, c.ack);
-    EXPECT_EQ(DIAG_ACK_OK, c.ackByte1);
-    EXPECT_EQ(0u, c.ackDelayMs);
-    EXPECT_STREQ("c:\\x\\diag.txt", c.logPath);
-    std::string path = UseDescription("[DiagLog]\nAckDelayMs=250\nAck=0\nAckByte1=0x7F\n");
-    ASSERT_EQ(1, DiagLoadConfig(&c, path.c_str()));
-    EXPECT_EQ(250u, c.ackDelayMs);
-    EXPECT_EQ(0, c.ack);
-    EXPECT_EQ(0x7F, c.ackByte1);
-    path = UseDescription("[DiagLog]\nAckDelayMs=600001\nAck=2\nAckByte1=0x100\n");
-    ASSERT_EQ(1, DiagLoadConfig(&c, path.c_str()));
-    EXPECT_EQ(0u, c.ackDelayMs);
-    EXPECT_EQ(1, c.ack);
-    EXPECT_EQ(DIAG_ACK_OK, c.ackByte1);
-    SetEnv("MTP_DIAG_LOG", nullptr);
-    ASSERT_EQ(1, DiagLoadConfig(&c, nullptr));
-    EXPECT_STREQ(DIAG_LOG_DEFAULT, c.logPath);
-    SetEnv("MTP_DIAG_LOG", (std::string("c:\\") + std::string(MAX_PATH, 'x')).c_str());
-    EXPECT_EQ(0, DiagLoadConfig(&c, nullptr));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.desc);
+        DiagConfig d;
+        const std::string path = c.desc.empty() ? "" : UseDescription(c.desc);
+        SetEnv("MTP_DIAG_LOG", c.env);
+        ASSERT_EQ(c.ok, DiagLoadConfig(&d, c.desc.empty() ? nullptr : path.c_str()));
+        if (!c.ok)
+            continue;
+        EXPECT_EQ((std::vector<uint32_t>{ uint32_t(c.ack), uint32_t(c.byte1), c.delay }),
+                  (std::vector<uint32_t>{ d.ack, d.ackByte1, d.ackDelayMs }));
+        EXPECT_STREQ(c.path, d.logPath);
+    }
     SetEnv("MTP_DIAG_LOG", Files().diagLog.c_str());
     UseNoDescription();
+}
 
-    uint8_t req[DIAG_REQ_MIN] = {};
+TEST(SimDescription, DiagnosisLogLine)
+{
+    std::vector<uint8_t> req = Report(0x1F, 0x4F, 0x9F, 0xC5, 0xE3, { 0x1F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xAB }, 1);
     char line[DIAG_LINE_LEN] = "untouched";
-    SYSTEMTIME t = {};
-    t.wYear = 2024; t.wMonth = 2; t.wDay = 29; t.wHour = 23; t.wMinute = 59; t.wSecond = 58;
-    t.wMilliseconds = 7;
-    req[DIAG_REQ_KIND] = DIAG_KIND_REPORT;
-    req[DIAG_REQ_OP] = DIAG_OP_REPORT;
-    req[DIAG_REQ_UNIT] = 0x1F;
-    req[DIAG_REQ_ROW] = 0x4F;
-    req[DIAG_REQ_MP] = 0x9F;
-    req[DIAG_REQ_ROUTINE] = 0xC5;
-    req[DIAG_REQ_STEP] = 0xE3;
-    req[DIAG_REQ_DETAIL] = 0x1F;
-    req[DIAG_REQ_DETAIL + 15] = 0xAB;
-    req[DIAG_REQ_TMPCFG] = 1;
-    ASSERT_EQ(1, DiagFormatLine(req, sizeof req, 0x0D, &t, line, sizeof line));
+    const SYSTEMTIME t = { 2024, 2, 4, 29, 23, 59, 58, 7 };
+    /* Too short: nothing, the line untouched. */
+    EXPECT_EQ(0, DiagFormatLine(req.data(), DIAG_REQ_MIN - 1, 0x0D, &t, line, sizeof line));
+    EXPECT_STREQ("untouched", line);
+    ASSERT_EQ(1, DiagFormatLine(req.data(), DIAG_REQ_MIN, 0x0D, &t, line, sizeof line));
     EXPECT_STREQ("2024/02/29 23:59:58.007 CR#=1F4F MP=9F Routine=C5 Step=E3 ErrorCode=C5E3 "
                  "Detail=1F 00 00 00 00 00 00 00 00 00 00 00 00 00 00 AB TmpConfig=1 From=0D", line);
-    /* Not a report, too short, or a line that would be cut: nothing. */
-    strcpy(line, "untouched");
-    EXPECT_EQ(0, DiagFormatLine(req, sizeof req - 1, 0x0D, &t, line, sizeof line));
-    EXPECT_STREQ("untouched", line);
+    /* A line that would be cut, no request, not a report: nothing. */
+    EXPECT_EQ(0, DiagFormatLine(req.data(), DIAG_REQ_MIN, 0x0D, &t, line, 60));
+    EXPECT_EQ(0, DiagFormatLine(nullptr, DIAG_REQ_MIN, 0x0D, &t, line, sizeof line));
     req[DIAG_REQ_OP] = 2;
-    EXPECT_EQ(0, DiagFormatLine(req, sizeof req, 0x0D, &t, line, sizeof line));
-    req[DIAG_REQ_OP] = DIAG_OP_REPORT;
-    EXPECT_EQ(0, DiagFormatLine(req, sizeof req, 0x0D, &t, line, 60));
-    EXPECT_EQ(0, DiagFormatLine(nullptr, sizeof req, 0x0D, &t, line, sizeof line));
+    EXPECT_EQ(0, DiagFormatLine(req.data(), DIAG_REQ_MIN, 0x0D, &t, line, sizeof line));
 }
 
 TEST(SimDescription, CommandLineAndNumbers)
 {
-    SimArgs a;
-    char quit[] = "--quit-event", life[] = "--lifetime", prog[] = "x.exe", name[] = "Local\\Q1";
-    char n86400[] = "86400", n86401[] = "86401", hex[] = "0x10";
-    std::string longName(SIM_EVENT_NAME, 'q');
-    char *none[] = { prog };
-    ASSERT_EQ(1, SimParseArgs(1, none, SIM_APID_DKC, &a));
-    EXPECT_STREQ("Global\\MTP_SIM_09_QUIT", a.quitEvent);
-    EXPECT_EQ(0u, a.lifetimeS);
-    char *both[] = { prog, life, n86400, quit, name };
-    ASSERT_EQ(1, SimParseArgs(5, both, SIM_APID_DIAG, &a));
-    EXPECT_STREQ("Local\\Q1", a.quitEvent);
-    EXPECT_EQ(86400u, a.lifetimeS);
-    char *hexLife[] = { prog, life, hex };
-    ASSERT_EQ(1, SimParseArgs(3, hexLife, SIM_APID_DKC, &a));
-    EXPECT_EQ(16u, a.lifetimeS);
-    char *tooLong[] = { prog, life, n86401 };
-    EXPECT_EQ(0, SimParseArgs(3, tooLong, SIM_APID_DKC, &a));
-    char *longQuit[] = { prog, quit, &longName[0] };
-    EXPECT_EQ(0, SimParseArgs(3, longQuit, SIM_APID_DKC, &a));
+    struct Args { std::vector<std::string> args; const char *apId; int ok; const char *quit; uint32_t life; };
+    const Args cases[] = {
+        { {}, SIM_APID_DKC, 1, "Global\\MTP_SIM_09_QUIT", 0 },
+        { { "--lifetime", "86400", "--quit-event", "Local\\Q1" }, SIM_APID_DIAG, 1, "Local\\Q1", 86400 },
+        { { "--lifetime", "0x10" }, SIM_APID_DIAG, 1, "Global\\MTP_SIM_05_QUIT", 16 },
+        { { "--lifetime", "86401" }, SIM_APID_DKC, 0, nullptr, 0 },
+        { { "--quit-event", std::string(SIM_EVENT_NAME, 'q') }, SIM_APID_DKC, 0, nullptr, 0 },
+        { { "--lifetime" }, SIM_APID_DKC, 0, nullptr, 0 }, { { "--lifetime", "x" }, SIM_APID_DKC, 0, nullptr, 0 },
+        { { "--quit-event" }, SIM_APID_DKC, 0, nullptr, 0 }, { { "--bogus" }, SIM_APID_DKC, 0, nullptr, 0 },
+    };
+    for (const Args &c : cases) {
+        std::vector<std::string> args = c.args;
+        std::vector<char *> argv = { (char *)"x.exe" };
+        for (std::string &a : args)
+            argv.push_back(&a[0]);
+        SimArgs a;
+        ASSERT_EQ(c.ok, SimParseArgs(int(argv.size()), argv.data(), c.apId, &a)) << argv.size();
+        if (c.ok) {
+            EXPECT_STREQ(c.quit, a.quitEvent);
+            EXPECT_EQ(c.life, a.lifetimeS);
+        }
+    }
 
     struct Num { const char *text; int base; uint32_t max; int ok; uint32_t v; };
     const Num nums[] = {
