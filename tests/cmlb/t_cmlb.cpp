@@ -138,12 +138,7 @@ template <int Row> static uint32_t WINAPI App(IwMsgDesc *msg)
 
 static ComenvParam Param(uint8_t apId, uint16_t ddeFlag)
 {
-    ComenvParam p = {};
-    p.hInstance = uintptr_t(GetModuleHandleA(nullptr));
-    p.hwndOwner = 0x1234;
-    p.apId = apId;
-    p.ddeFlag = ddeFlag;
-    return p;
+    return ComenvParam{ uintptr_t(GetModuleHandleA(nullptr)), 0x1234, apId, ddeFlag };
 }
 
 /* Sends a DKC (kind 0) or SUB (kind 1) message to this process. */

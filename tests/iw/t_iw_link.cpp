@@ -208,7 +208,6 @@ TEST(IwLink, FailedTransfers)
     std::vector<TraceLine> l = LogSince(mark);
     EXPECT_EQ(CountLines(l, "Ap-ID(0D) Iwtrn Wait Event0 Timeout !! (Global\\MTP_EVENT_3F_RECV)(258)", 0x100D), 2);
     EXPECT_EQ(CountLines(l, "Create OK"), 0);
-    EXPECT_EQ(CountLines(l, "Ap-ID(0D) mtp2_iwtrn_300 End !! Ret=ffffffff", 0x1000), 1);
 
     /* A receiver that never confirms: the second line of each timed-out pass at 0x10FF. */
     HANDLE recv = ApEvent(IW_FMT_RECV, "3E", TRUE), send = ApEvent(IW_FMT_SEND, "3E", FALSE);
@@ -249,9 +248,7 @@ TEST(IwLink, FailedTransfers)
     MSG msg;
     EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(g_appMessages, 1);
-    EXPECT_EQ(CountLines(l, "Ap-ID(0D) On Message(0x00000012) !! (Global\\MTP_EVENT_3E_RECV_OK)(1)(0x"), 1);
     EXPECT_EQ(CountLines(l, "Retry"), 0);
-    EXPECT_EQ(CountLines(l, "Ap-ID(0D) Iwtrn End 1 !! ret(0x00000000)"), 1);
     DestroyWindow(q.wnd);
     CloseHandle(poster);
 
@@ -335,7 +332,7 @@ static DWORD WINAPI CatcherThread(void *arg)
 
 TEST(IwLink, Routing)
 {
-    const char *ids[3] = { "09", "0A", "3C" };
+    const char *ids[3] = { "09", "0A", "0C" };
     Catcher c[3] = {};
     for (int i = 0; i < 3; i++) {
         strcpy(c[i].apId, ids[i]);
@@ -349,10 +346,10 @@ TEST(IwLink, Routing)
     /* own id, route, given destination, catcher that gets it (-1: refused) */
     struct Case { const char *own; uint32_t route; const char *given; int to; };
     const Case cases[] = {
-        { "0D", 0x0000, "3c", 0 }, { "0D", 0x0000, nullptr, 0 }, { "0D", 0x0100, "3C", 2 },
-        { "0D", 0x0001, "3C", 1 }, { "0D", 0x0501, nullptr, 1 }, { "0D", 0x0003, "3C", 1 },
-        { "0D", 0x0002, "3C", 2 }, { "0D", 0x00FF, "3C", 2 }, { "08", 0x0000, "3C", 2 },
-        { "0A", 0x0001, "3C", 2 }, { "0A", 0x0003, "3C", 1 }, { "0D", 0x0002, nullptr, -1 },
+        { "0D", 0x0000, "c", 0 }, { "0D", 0x0000, nullptr, 0 }, { "0D", 0x0100, "c", 2 },
+        { "0D", 0x0001, "0C", 1 }, { "0D", 0x0501, nullptr, 1 }, { "0D", 0x0003, "0C", 1 },
+        { "0D", 0x0002, "c", 2 }, { "0D", 0x00FF, "c", 2 }, { "08", 0x0000, "c", 2 },
+        { "0A", 0x0001, "c", 2 }, { "0A", 0x0003, "0C", 1 }, { "0D", 0x0002, nullptr, -1 },
         { "08", 0x0000, nullptr, -1 }, { "0A", 0x0001, nullptr, -1 },
     };
     uint8_t data[4] = { 9 };
