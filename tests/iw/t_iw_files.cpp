@@ -267,6 +267,7 @@ TEST(IwReceive, StartEndAndSecondEnd)
     HANDLE recv = IwCreateEvent(TRUE, FALSE, "Global\\MTP_EVENT_3A_RECV");
     BeApId("0D");
     EXPECT_EQ(mtp1_iwini(0x1234, 0x5678, "100"), -1);
+    EXPECT_EQ(mtp1_iwini(0x1234, 0x5678, nullptr), -1);
     EXPECT_STREQ(g_iw.ownApId, "0D");
     PutHeader("0010\0   ");
     size_t mark = LogMark();

@@ -169,7 +169,6 @@ TEST(IwLink, HostileBlocksThenDelivery)
 
     std::vector<TraceLine> l = LogSince(mark);
     EXPECT_EQ(CountLines(l, "Retry"), 0);
-    EXPECT_EQ(CountLines(l, "APID(3C) Call Back END !! return(8000)", 0x113C), 5);
     EXPECT_EQ(CountLines(l, "APID(3C) IwRecvThread End !! ", 0x103C), 1);
     /* The first handshake in order, both sides, each step at its trace kind. */
     const std::pair<int, const char *> steps[] = {
