@@ -1,135 +1,86 @@
 /* The communication library: trace files (creation, lines, rotation, quiet mode, dumps, several
  * writers) and the session (attach and detach with the handler swap, receive dispatch). */
 #include "cmlb/cmlb.h"
-#include "svclib/mtpsvc.h"
 #include "tests/support/support.h"
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <string.h>
+#include <ctype.h>
+#include <algorithm>
 
-static std::string TraceFile() { return CMT_FILE_MAIN; }
-static std::string PrevFile() { return CMT_FILE_MAIN_PREV; }
-
-static int HeaderOffset(const std::string &file)
-{
-    if (file.size() < CMT_HEADER_LEN)
-        return -1;
-    return atoi(file.substr(CMT_SEQ_AT, 6).c_str());
-}
-
-/* The lines written so far: from 25 up to the header's offset. */
+/* Lines of a trace file from 25 up to the header's offset. */
 static std::vector<std::string> Lines(const std::string &file)
 {
     std::vector<std::string> out;
-    int end = HeaderOffset(file);
-    size_t at = CMT_HEADER_LEN;
-    while (end > 0 && at < size_t(end)) {
-        size_t nl = file.find("\r\n", at);
-        if (nl == std::string::npos || nl >= size_t(end))
-            break;
+    size_t end = file.size() < CMT_HEADER_LEN ? 0 : atoi(file.substr(CMT_SEQ_AT, 6).c_str());
+    for (size_t at = CMT_HEADER_LEN, nl; at < end && (nl = file.find("\r\n", at)) < end; at = nl + 2)
         out.push_back(file.substr(at, nl - at));
-        at = nl + 2;
+    return out;
+}
+/* Messages of the current trace file: the lines without their "$id:000:time$" heads. */
+static std::vector<std::string> Msgs()
+{
+    std::vector<std::string> out;
+    for (auto &l : Lines(ReadFileBytes(CMT_FILE_MAIN))) {
+        size_t second = l.find('$', 1);
+        out.push_back(second == std::string::npos ? "" : l.substr(second + 1));
     }
     return out;
 }
-
-/* Message text after the "$id:000:time$" head. */
-static std::string Msg(const std::string &line)
-{
-    size_t second = line.find('$', 1);
-    return second == std::string::npos ? "" : line.substr(second + 1);
-}
-
 static void Reset()
 {
-    DeleteFileA(TraceFile().c_str());
-    DeleteFileA(PrevFile().c_str());
+    DeleteFileA(CMT_FILE_MAIN);
+    DeleteFileA(CMT_FILE_MAIN_PREV);
 }
+typedef std::vector<std::string> Texts;
 
 TEST(CommTrace, CreatesWritesAndRotates)
 {
     Reset();
     CMTrace(CMT_LINE, "first %d", 1);
-    std::string file = ReadFileBytes(TraceFile());
+    std::string file = ReadFileBytes(CMT_FILE_MAIN);
     ASSERT_EQ(size_t(CMT_FILE_SIZE), file.size());
-    EXPECT_EQ(0u, file.find("CMLB_TRACE   Seq="));
-    auto lines = Lines(file);
-    ASSERT_EQ(1u, lines.size());
-    /* Before the trace is opened the id text is empty. */
-    ASSERT_EQ(26u, lines[0].size());
-    EXPECT_EQ("$:000:", lines[0].substr(0, 6));
-    EXPECT_EQ('$', lines[0][18]) << "twelve digits of time";
-    EXPECT_EQ("first 1", Msg(lines[0]));
-    EXPECT_EQ(CMT_HEADER_LEN + 26 + 2, unsigned(HeaderOffset(file)));
-    EXPECT_EQ(std::string(CMT_FILE_SIZE - HeaderOffset(file), ' '), file.substr(HeaderOffset(file)));
+    EXPECT_EQ("CMLB_TRACE   Seq=000053\r\n", file.substr(0, CMT_HEADER_LEN));
+    /* Before the trace is opened the id text is empty; twelve digits of time. */
+    std::string line = file.substr(CMT_HEADER_LEN, 28);
+    EXPECT_EQ(12, std::count_if(line.begin() + 6, line.begin() + 18, ::isdigit)) << line;
+    EXPECT_EQ("$:000:############$first 1\r\n", line.replace(6, 12, 12, '#'));
+    EXPECT_EQ(std::string(CMT_FILE_SIZE - 53, ' '), file.substr(53));
 
     CMTrace(CMT_OPEN, "0D", 0);
     CMTrace(CMT_LINE_QUIET, "quiet-able");
     CMTrace(CMT_CLOSE);
-    lines = Lines(ReadFileBytes(TraceFile()));
-    ASSERT_EQ(4u, lines.size());
-    EXPECT_EQ("$0D:000:", lines[1].substr(0, 8));
-    EXPECT_EQ("OPEN", Msg(lines[1]));
-    EXPECT_EQ("quiet-able", Msg(lines[2]));
-    EXPECT_EQ("CLOSE", Msg(lines[3]));
+    EXPECT_EQ("$0D:000:", Lines(ReadFileBytes(CMT_FILE_MAIN)).at(1).substr(0, 8));
+    EXPECT_EQ((Texts{ "first 1", "OPEN", "quiet-able", "CLOSE" }), Msgs());
 
     /* A header at the rotation mark moves the file to the previous name. */
-    WriteFileBytes(PrevFile(), "old previous");
-    file = ReadFileBytes(TraceFile());
+    WriteFileBytes(CMT_FILE_MAIN_PREV, "old previous");
     file.replace(0, CMT_HEADER_LEN, "CMLB_TRACE   Seq=655360\r\n");
-    WriteFileBytes(TraceFile(), file);
+    WriteFileBytes(CMT_FILE_MAIN, file);
     CMTrace(CMT_LINE, "after rotation");
-    std::string prev = ReadFileBytes(PrevFile());
-    EXPECT_EQ(file, prev);
-    lines = Lines(ReadFileBytes(TraceFile()));
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ("after rotation", Msg(lines[0]));
-    EXPECT_EQ(size_t(CMT_FILE_SIZE), ReadFileBytes(TraceFile()).size());
+    EXPECT_EQ(file, ReadFileBytes(CMT_FILE_MAIN_PREV));
+    EXPECT_EQ(size_t(CMT_FILE_SIZE), ReadFileBytes(CMT_FILE_MAIN).size());
+    EXPECT_EQ(Texts{ "after rotation" }, Msgs());
 
-    /* A header that does not read as an offset starts at the first line. */
-    file = ReadFileBytes(TraceFile());
-    file.replace(CMT_SEQ_AT, 6, "xx0012");
-    WriteFileBytes(TraceFile(), file);
+    /* A header that does not read as an offset starts at the first line; a message longer
+     * than the line buffer is cut, not spilled. */
+    file = ReadFileBytes(CMT_FILE_MAIN);
+    WriteFileBytes(CMT_FILE_MAIN, file.replace(CMT_SEQ_AT, 6, "xx0012"));
     CMTrace(CMT_LINE, "over the first");
-    lines = Lines(ReadFileBytes(TraceFile()));
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ("over the first", Msg(lines[0]));
-
-    /* A message longer than the line buffer is cut, not spilled. */
-    std::string longText(400, 'x');
-    CMTrace(CMT_LINE, "%s", longText.c_str());
-    lines = Lines(ReadFileBytes(TraceFile()));
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ(std::string(CMT_LINE_MAX - 1, 'x'), Msg(lines[1]));
+    CMTrace(CMT_LINE, "%s", std::string(400, 'x').c_str());
+    EXPECT_EQ((Texts{ "over the first", std::string(CMT_LINE_MAX - 1, 'x') }), Msgs());
 }
 
 TEST(CommTrace, QuietModeAndDumps)
 {
     Reset();
     uint8_t data[100];
-    for (int i = 0; i < 100; i++)
+    std::string hex;
+    for (int i = 0; i < 100; i++) {
         data[i] = uint8_t(i);
+        hex += "0123456789abcdef"[i >> 4], hex += "0123456789abcdef"[i & 15];
+    }
     CMTrace(CMT_DUMP_SHORT, data, uint32_t(100), "short");
     CMTrace(CMT_DUMP, data, uint32_t(100), "all");
     CMTrace(CMT_DUMP, data, uint32_t(0), "none");
-    auto lines = Lines(ReadFileBytes(TraceFile()));
-    std::vector<std::string> msgs;
-    for (auto &l : lines)
-        msgs.push_back(Msg(l));
-    std::string hex;
-    for (int i = 0; i < 100; i++) {
-        char b[3];
-        snprintf(b, sizeof b, "%02x", i);
-        hex += b;
-    }
-    std::vector<std::string> want = {
-        "DUMP_START(short):0x00000064 Byte", "00000000:" + hex.substr(0, 64), "00000020:" + hex.substr(64, 64),
-        "DUMP_START(all):0x00000064 Byte", "00000000:" + hex.substr(0, 64), "00000020:" + hex.substr(64, 64),
-        "00000040:" + hex.substr(128, 64), "00000060:" + hex.substr(192, 8),
-        "DUMP_START(none):0x00000000 Byte",
-    };
-    EXPECT_EQ(want, msgs);
-
     uint32_t old = 0xFFFF;
     CMTrace(CMT_FLAGS, &old, int(CMT_FLAG_QUIET | CMT_FLAG_ALT_FILES));
     EXPECT_EQ(0u, old);
@@ -140,39 +91,34 @@ TEST(CommTrace, QuietModeAndDumps)
     CMTrace(CMT_FLAGS, &old, 0);
     EXPECT_EQ(unsigned(CMT_FLAG_QUIET), old) << "only the quiet bit is taken";
     CMTrace(CMT_FLAGS, nullptr, 0);
-    lines = Lines(ReadFileBytes(TraceFile()));
-    msgs.clear();
-    for (size_t i = want.size(); i < lines.size(); i++)
-        msgs.push_back(Msg(lines[i]));
-    EXPECT_EQ((std::vector<std::string>{ "kept", "DUMP_START(kept):0x00000002 Byte", "00000000:0001" }), msgs);
+    Texts want = {
+        "DUMP_START(short):0x00000064 Byte", "00000000:" + hex.substr(0, 64), "00000020:" + hex.substr(64, 64),
+        "DUMP_START(all):0x00000064 Byte", "00000000:" + hex.substr(0, 64), "00000020:" + hex.substr(64, 64),
+        "00000040:" + hex.substr(128, 64), "00000060:" + hex.substr(192, 8),
+        "DUMP_START(none):0x00000000 Byte", "kept", "DUMP_START(kept):0x00000002 Byte", "00000000:0001",
+    };
+    EXPECT_EQ(want, Msgs());
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(CMT_FILE_ALT)) << "the file pair changes only at open";
 }
 
-static int WriterChild(int argc, char **argv)
-{
-    int n = argc > 2 ? atoi(argv[2]) : 0;
-    for (int i = 0; i < n; i++)
+static ChildRole g_writer("writer", [](int argc, char **argv) {
+    for (int i = 0; i < (argc > 2 ? atoi(argv[2]) : 0); i++)
         CMTrace(CMT_LINE, "%s %04d", argv[1], i);
     return 0;
-}
-static ChildRole g_writer("writer", WriterChild);
+});
 
 TEST(CommTrace, WritersOfSeveralProcessesTakeTurns)
 {
     Reset();
-    HANDLE a = StartChild("writer", "A 150");
-    HANDLE b = StartChild("writer", "B 150");
+    HANDLE a = StartChild("writer", "A 150"), b = StartChild("writer", "B 150");
     EXPECT_EQ(0, WaitExit(a, 120000));
     EXPECT_EQ(0, WaitExit(b, 120000));
-    auto lines = Lines(ReadFileBytes(TraceFile()));
-    ASSERT_EQ(300u, lines.size());
+    Texts msgs = Msgs();
+    ASSERT_EQ(300u, msgs.size());
     int next[2] = { 0, 0 };
-    for (auto &l : lines) {
-        std::string m = Msg(l);
-        ASSERT_EQ(6u, m.size()) << l;
-        int who = m[0] - 'A';
-        ASSERT_TRUE(who == 0 || who == 1) << l;
-        EXPECT_EQ(next[who]++, atoi(m.c_str() + 2)) << l;
+    for (auto &m : msgs) {
+        ASSERT_TRUE(m.size() == 6 && (m[0] == 'A' || m[0] == 'B')) << m;
+        EXPECT_EQ(next[m[0] - 'A']++, atoi(m.c_str() + 2)) << m;
     }
 }
 
@@ -180,40 +126,19 @@ TEST(CommTrace, WritersOfSeveralProcessesTakeTurns)
 
 static HANDLE g_got;
 static std::vector<uint8_t> g_gotData;
-static int g_gotKind = -1;
+static int g_gotRow = -1;
 
-static uint32_t WINAPI AppDkc(IwMsgDesc *msg)
+template <int Row> static uint32_t WINAPI App(IwMsgDesc *msg)
 {
-    g_gotKind = 0;
+    g_gotRow = Row;
     g_gotData.assign(msg->data, msg->data + msg->header->dataLen);
     SetEvent(g_got);
     return 0x8000;
-}
-
-static uint32_t WINAPI AppSub(IwMsgDesc *msg)
-{
-    g_gotKind = msg->header->kind;
-    g_gotData.assign(msg->data, msg->data + msg->header->dataLen);
-    SetEvent(g_got);
-    return 0x8000;
-}
-
-static std::vector<std::string> CommMsgs()
-{
-    std::vector<std::string> out;
-    for (auto &l : Lines(ReadFileBytes(TraceFile())))
-        out.push_back(Msg(l));
-    return out;
 }
 
 static ComenvParam Param(uint8_t apId, uint16_t ddeFlag)
 {
-    ComenvParam p = {};
-    p.hInstance = uintptr_t(GetModuleHandleA(nullptr));
-    p.hwndOwner = 0x1234;
-    p.apId = apId;
-    p.ddeFlag = ddeFlag;
-    return p;
+    return ComenvParam{ uintptr_t(GetModuleHandleA(nullptr)), 0x1234, apId, ddeFlag };
 }
 
 /* Sends a DKC (kind 0) or SUB (kind 1) message to this process. */
@@ -228,10 +153,9 @@ TEST(Session, AttachDispatchDetach)
 {
     Reset();
     g_got = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    RecvHandlerTable[0][1] = AppDkc;
-    RecvHandlerTable[1][1] = AppSub;
-    RecvHandlerTable[2][1] = AppSub;
-
+    RecvHandlerTable[0][1] = App<0>;
+    RecvHandlerTable[1][1] = App<1>;
+    RecvHandlerTable[2][1] = App<2>;
     ComenvParam p = Param(0x0D, 0);
     std::string longText(150, 'w');
     p.waitText = longText.c_str();
@@ -240,40 +164,35 @@ TEST(Session, AttachDispatchDetach)
     EXPECT_EQ(RecvDKC, RecvHandlerTable[0][1]);
     EXPECT_EQ(RecvSUB, RecvHandlerTable[1][1]);
     EXPECT_EQ(RecvAP, RecvHandlerTable[2][1]);
-    EXPECT_EQ(AppDkc, g_cmSavedTable[0][1]);
     EXPECT_EQ(1, CMLB_INI(g_comenv, CM_MODE_QUERY));
     EXPECT_EQ(0, CMLB_INI(g_comenv, CM_MODE_ATTACH)) << "attached already";
     EXPECT_NE(nullptr, g_iw.recvThread);
 
-    /* A DKC reply: 8-byte prefix with the payload length, then the payload. */
-    std::vector<uint8_t> reply = { 0, 1, 0, 0, 0, 0, 0, 4, 0x11, 0x83, 0xAA, 0xBB };
-    ASSERT_EQ(0, SendToSelf(0, reply));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_got, 10000));
-    EXPECT_EQ(reply, g_gotData) << "reaches the application unchanged";
-    EXPECT_EQ(0, g_gotKind);
-
-    std::vector<uint8_t> sub = { 1, 1, 7 };
-    ASSERT_EQ(0, SendToSelf(1, sub));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_got, 10000));
-    EXPECT_EQ(sub, g_gotData);
-    EXPECT_EQ(1, g_gotKind);
-
+    /* A DKC reply (8-byte prefix with the payload length, then the payload) and a SUB message
+     * reach the application's handler of their kind unchanged. */
+    const std::vector<uint8_t> sent[2] = { { 0, 1, 0, 0, 0, 0, 0, 4, 0x11, 0x83, 0xAA, 0xBB }, { 1, 1, 7 } };
+    for (int kind : { 0, 1 }) {
+        ASSERT_EQ(0, SendToSelf(kind, sent[kind]));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_got, 10000));
+        EXPECT_EQ(sent[kind], g_gotData);
+        EXPECT_EQ(kind, g_gotRow);
+    }
     /* Length 0 in the prefix, and a copy shorter than the prefix: consumed with an error line. */
     ASSERT_EQ(0, SendToSelf(0, { 0, 1, 0, 0, 0, 0, 0, 0, 9 }));
     ASSERT_EQ(0, SendToSelf(0, { 0, 1, 0 }));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(g_got, 300));
 
+    /* A second set only traces; a second delete too. */
     ComenvParam again = Param(0x0D, 0);
     ASSERT_EQ(CM_OK, CMSETComenv(&again));
     CMDELComend();
     CMDELComend();
     EXPECT_EQ(nullptr, g_comenv);
-    EXPECT_EQ(AppDkc, RecvHandlerTable[0][1]) << "handlers back";
-    EXPECT_EQ(AppSub, RecvHandlerTable[1][1]);
+    EXPECT_EQ(App<0>, RecvHandlerTable[0][1]) << "handlers back";
+    EXPECT_EQ(App<1>, RecvHandlerTable[1][1]);
+    EXPECT_EQ(App<2>, RecvHandlerTable[2][1]);
     EXPECT_EQ(nullptr, g_iw.recvThread);
-
-    auto msgs = CommMsgs();
-    std::vector<std::string> want = {
+    Texts msgs = Msgs(), want = {
         "OPEN", "CMLB_INI:Mode=1,Org=0,DDE=0,Inst=" , "CMLB_INI:Mode=0,Org=1,DDE=0,AP=0d", "OPEN",
         "CMLB_INI:Mode=1,Org=1,DDE=0,Inst=", "RecvDKC,Not Hit", "RecvSUB,Not Hit", "*Err:CW1001",
         "*Err:CW1001", "CMSETComenv_AlreadySet", "CMLB_INI:Mode=2,Org=1,DDE=0,AP=0d", "CLOSE", "OPEN",
@@ -284,30 +203,23 @@ TEST(Session, AttachDispatchDetach)
     for (size_t i = 0; i < want.size(); i++)
         EXPECT_EQ(0u, msgs[i].find(want[i])) << i << ": " << msgs[i];
     EXPECT_NE(std::string::npos, msgs[1].find(",Wnd=1234,AP=0d"));
-    CloseHandle(g_got);
-}
-
-TEST(Session, UnknownApAndKeptHandlers)
-{
-    Reset();
-    g_got = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    RecvHandlerTable[0][1] = AppDkc;
-    memset(g_cmSavedTable, 0, sizeof g_cmSavedTable);
 
     /* ddeFlag set: nothing is saved, replies find no application handler, nothing is restored. */
-    ComenvParam p = Param(0x0D, 1);
-    ASSERT_EQ(CM_OK, CMSETComenv(&p));
+    memset(g_cmSavedTable, 0, sizeof g_cmSavedTable);
+    ComenvParam dde = Param(0x0D, 1);
+    ASSERT_EQ(CM_OK, CMSETComenv(&dde));
     ASSERT_EQ(0, SendToSelf(0, { 0, 1, 0, 0, 0, 0, 0, 2, 0x11, 0x83 }));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(g_got, 300));
     CMDELComend();
     EXPECT_EQ(RecvDKC, RecvHandlerTable[0][1]);
 
-    RecvHandlerTable[0][1] = AppDkc;
+    /* An id without an ApTable row attaches under its own digits. */
+    RecvHandlerTable[0][1] = App<0>;
     ComenvParam unknown = Param(0x42, 0);
     EXPECT_EQ(CM_ERR_NO_AP, CMSETComenv(&unknown));
-    EXPECT_EQ(std::string("42"), g_iw.ownApId) << "attached under the id's own digits";
+    EXPECT_EQ(std::string("42"), g_iw.ownApId);
     CMDELComend();
-    auto msgs = CommMsgs();
+    msgs = Msgs();
     EXPECT_NE(msgs.end(), std::find(msgs.begin(), msgs.end(), "CMSETId_Error,ID=0042"));
     CloseHandle(g_got);
 }
