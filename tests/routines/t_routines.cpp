@@ -132,12 +132,6 @@ static std::string Dump()
     return buf;
 }
 
-static std::string Text(uint16_t code)
-{
-    LoadErrorText(code);
-    return g_app.errorContents;
-}
-
 /* ---- codes and records, no simulator ---- */
 
 TEST(Report, TextsRecordsAndLaunchBlockCopy)
@@ -157,8 +151,10 @@ TEST(Report, TextsRecordsAndLaunchBlockCopy)
         { 0xC403, "SELF TEST failed." },
         { 0xD005, " " }, { 0xC1EB, " " }, { 0xC1EC, " " }, { 0xC108 + 0x100, " " },
     };
-    for (auto &t : kTexts)
-        EXPECT_EQ(t.text, Text(t.code)) << std::hex << t.code;
+    for (auto &t : kTexts) {
+        LoadErrorText(t.code);
+        EXPECT_STREQ(t.text, g_app.errorContents) << std::hex << t.code;
+    }
     EXPECT_EQ(0xECE3u, ErrorTextId(0xC4E3));
     EXPECT_EQ(0xECEFu, ErrorTextId(0xC4EF));
     EXPECT_EQ(0xC4DFu, ErrorTextId(0xC4DF));
@@ -279,13 +275,14 @@ TEST(RoutineC1, UnansweredReportsWaitAndStillRecord)
                        "CR#=0002 MP=80 Routine=C1 Step=02 ErrorCode=C102 " });
 }
 
-/* ---- C2, C4 ---- */
+/* ---- C2 to C5 ---- */
 
-TEST(RoutineC2C4, VendorsAndSelfTest)
+TEST(RoutinesC2ToC5, VendorsSelfTestStopStartAndDriveValue)
 {
-    UseSims("[Drive.0003]\nVendor=ZEPHRONX\n[Drive.0001]\nSelfTest=05\n"
-            "[Drive.0006]\nVendor=QUILLION\n"
-            "[Fault]\n0004.SELFTEST=error:0x02\n0004.INQUIRY=error:0x09\n");
+    UseSims("[Drive.0003]\nVendor=ZEPHRONX\n[Drive.0001]\nSelfTest=05\n[Drive.0006]\nVendor=QUILLION\n"
+            "[Drive.0203]\nNeverReady=1\n[Drive.0100]\nDriveValue=0x31\n"
+            "[Fault]\n0004.SELFTEST=error:0x02\n0004.INQUIRY=error:0x09\n0202.STOP=error:0x04\n"
+            "0300.DRIVEREAD=timeout*3\n");
     uint16_t fk = 0;
     Select(0, { 2 }, 0xC2);
     EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
@@ -294,7 +291,7 @@ TEST(RoutineC2C4, VendorsAndSelfTest)
     EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
     EXPECT_EQ(2, g_app.vendorMatch);
 
-    /* The failing drives are not asked again on the second path. */
+    /* C2: the failing drives are not asked again on the second path. */
     size_t mark = Mark();
     Select(0, { 0, 1, 2, 3, 4 }, 0xC2);
     EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
@@ -304,6 +301,7 @@ TEST(RoutineC2C4, VendorsAndSelfTest)
     EXPECT_EQ(1, Count(mark, "MP=0090 INQUIRY C=00 rows=3", true));
     EXPECT_EQ(1, Count(mark, "C2 Routine Start. CRdev#=0000 MPID=0090"));
 
+    /* C4: the result byte and the command's error byte. */
     mark = Mark();
     Select(0, { 0, 1, 4, 5 }, 0xC4);
     EXPECT_EQ(1u, RoutineC4(g_app.mainWnd, &fk));
@@ -312,57 +310,43 @@ TEST(RoutineC2C4, VendorsAndSelfTest)
     ExpectReports(2, { "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 ",
                        "CR#=0004 MP=80 Routine=C4 Step=02 ErrorCode=C402 Detail=02 " });
     EXPECT_EQ(2, Count(mark, "Self Test Start"));
-}
 
-/* ---- C3 ---- */
-
-TEST(RoutineC3, StopDelayStartAndNotReady)
-{
-    UseSims("[Drive.0003]\nNeverReady=1\n[Fault]\n0002.STOP=error:0x04\n");
-    size_t mark = Mark();
-    Select(0, { 0, 1, 2, 3 }, 0xC3);
-    uint16_t fk = 0;
+    /* C3: both pauses; a drive failing STOP is not started, one never gets ready. */
+    mark = Mark();
+    Select(2, { 0, 1, 2, 3 }, 0xC3);
     DWORD t0 = GetTickCount();
     EXPECT_EQ(1u, RoutineC3(g_app.mainWnd, &fk));
     EXPECT_GE(GetTickCount() - t0, 2u * DELAY_C3_S * 1000 / DIVISOR);
-    ExpectCodes(0, { { 2, 0xC302 }, { 3, 0xC307 } });
-    ExpectReports(0, { "CR#=0002 MP=80 Routine=C3 Step=02 ErrorCode=C302 Detail=04 ",
-                       "CR#=0003 MP=80 Routine=C3 Step=07 ErrorCode=C307 Detail=02 " });
-    EXPECT_EQ(1, Count(mark, "MP=0080 START C=00 rows=3", true)) << "the row that failed STOP is not started";
+    ExpectCodes(2, { { 2, 0xC302 }, { 3, 0xC307 } });
+    ExpectReports(4, { "CR#=0202 MP=82 Routine=C3 Step=02 ErrorCode=C302 Detail=04 ",
+                       "CR#=0203 MP=82 Routine=C3 Step=07 ErrorCode=C307 Detail=02 " });
+    EXPECT_EQ(1, Count(mark, "MP=0082 START C=02 rows=3", true));
     /* On each path: stop, start, ready, sense. */
     auto order = Order(mark, { "Stop Unit End", "Start Unit Start", "Unit Ready Start", "Request Sense Start" });
     EXPECT_EQ(order, (std::vector<std::string>{ "Stop Unit End", "Start Unit Start", "Unit Ready Start",
                                                  "Request Sense Start", "Stop Unit End", "Start Unit Start",
                                                  "Unit Ready Start", "Request Sense Start" }));
     EXPECT_EQ(2, Count(mark, "Stop Unit Start"));
-}
 
-/* ---- C5 ---- */
-
-TEST(RoutineC5, DriveValueAndTimeOut)
-{
-    UseSims("[Drive.0100]\nDriveValue=0x31\n[Fault]\n0300.DRIVEREAD=timeout*3\n");
-    uint16_t fk = 0;
-    size_t mark = Mark();
+    /* C5: a Drive Read per path; the drive value fails without reading or changing the selection
+     * and records nothing; a time-out records nothing either. */
+    mark = Mark();
     Select(0, { 3 }, 0xC5);
     EXPECT_EQ(1u, RoutineC5(g_app.mainWnd, &fk));
     EXPECT_EQ(Counts(mark, { "C5 Routine Start. CRdev#=0000 MPID=0080", "C5 Routine Start. CRdev#=0000 MPID=0090" }),
               (std::vector<int>{ 1, 1 }));
     EXPECT_EQ(2, Count(mark, "DRIVEREAD CR#=0000", true));
-
-    /* C5 neither reads nor changes the selection, and records nothing. */
     Select(1, { 3 }, 0xC5);
     EXPECT_EQ(0u, RoutineC5(g_app.mainWnd, &fk));
     EXPECT_EQ(FAIL_CHECKS, fk);
     EXPECT_EQ(1, g_app.rowSelected[3]);
     ExpectCodes(1, {});
-    ExpectReports(0, { "CR#=0100 MP=81 Routine=C5 Step=01 ErrorCode=C501 " });
-
+    ExpectReports(6, { "CR#=0100 MP=81 Routine=C5 Step=01 ErrorCode=C501 " });
     Select(3, { 5 }, 0xC5);
     EXPECT_EQ(0u, RoutineC5(g_app.mainWnd, &fk));
     EXPECT_EQ(FAIL_TIMEOUT, fk);
     ExpectCodes(3, {});
-    ExpectReports(1, { "CR#=0300 MP=83 Routine=C5 Step=E3 ErrorCode=C5E3 Detail=03 00 " });
+    ExpectReports(7, { "CR#=0300 MP=83 Routine=C5 Step=E3 ErrorCode=C5E3 Detail=03 00 " });
 }
 
 /* ---- diagnosis framing ---- */

@@ -12,22 +12,22 @@
 
 enum : int { HEAD_LEN = 38, CONC_LINES = 1500, CONC_TEXT_LEN = 180, CHILD_WAIT_MS = 60000 };
 
-/* Points this process (and its children) at its own trace log, an absent description and a
- * time divisor of 2. Called first by every test; returns the trace log path. */
-static std::string g_filesDir;
+/* This process and its children write their own trace log, find no description (the built-in
+ * default) and run at a time divisor of 2. */
+static std::string g_filesDir, g_log;
 
-static const std::string &UseTestFiles()
-{
-    static std::string log;
-    if (log.empty()) {
+class SvclibEnv : public testing::Environment {
+public:
+    void SetUp() override
+    {
         g_filesDir = TempDir();
-        log = g_filesDir + "mtptrace.log";
-        SetEnv("MTP_TRACE_LOG", log.c_str());
+        g_log = g_filesDir + "mtptrace.log";
+        SetEnv("MTP_TRACE_LOG", g_log.c_str());
         SetEnv("MTP_SUBSYSTEM_INI", (g_filesDir + "absent.ini").c_str());
         SetEnv("MTP_TIME_DIVISOR", "2");
     }
-    return log;
-}
+};
+static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new SvclibEnv);
 
 static std::string Hex(uint32_t v, int width)
 {
@@ -79,7 +79,6 @@ TEST(Svclib, ImportsResolveByOrdinalOnly)
         { "LockStore.dll", 107, &__imp_LsRenameFile },          { "mtp_iw32.dll", 5, &__imp_IwDefaultEntry },
         { "mtp_iw32.dll", 14, &__imp_IwHistoryFilter },
     };
-    UseTestFiles();
     for (const OrdinalExport &e : table) {
         const void *fn = Export(e.dll, MAKEINTRESOURCEA(e.ordinal));
         EXPECT_NE(fn, nullptr) << e.dll << " @" << e.ordinal;
@@ -97,7 +96,6 @@ TEST(Svclib, ImportsResolveByOrdinalOnly)
 
 TEST(Svclib, DefaultDescriptionAnswers)
 {
-    const std::string &log = UseTestFiles();
     uint16_t v = 0, ec = 0;
     char buf[SVC_LOCATION_LEN];
 
@@ -194,7 +192,7 @@ TEST(Svclib, DefaultDescriptionAnswers)
         }
 
     /* The default traces no calls. */
-    EXPECT_TRUE(GrepLines(GrepLines(ReadLines(log), Hex(GetCurrentProcessId(), 8)), " svc ").empty());
+    EXPECT_TRUE(GrepLines(GrepLines(ReadLines(g_log), Hex(GetCurrentProcessId(), 8)), " svc ").empty());
 }
 
 /* ---- a test description in a child ---- */
@@ -240,7 +238,6 @@ static ChildRole g_described("described", DescribedChild);
 
 TEST(Svclib, TestDescriptionFailsTracesAndFilters)
 {
-    const std::string &log = UseTestFiles();
     std::string ini = TempDir() + "subsystem.ini";
     ASSERT_TRUE(WriteFileBytes(ini, "[Subsystem]\r\nTraceCalls=1\r\nMessageBox=trace\r\nHistoryReject=10,2A-2C\r\n"
                                     "[DKU.1]\r\nModel=9\r\n"
@@ -252,7 +249,7 @@ TEST(Svclib, TestDescriptionFailsTracesAndFilters)
     int rc = WaitExit(child, CHILD_WAIT_MS);
     SetEnv("MTP_SUBSYSTEM_INI", (g_filesDir + "absent.ini").c_str());
 
-    std::vector<std::string> lines = ReadLines(log);
+    std::vector<std::string> lines = ReadLines(g_log);
     for (auto &l : GrepLines(lines, "check failed"))
         ADD_FAILURE() << l;
     EXPECT_EQ(rc, 0);
@@ -284,7 +281,6 @@ static uint64_t Ticks(const SYSTEMTIME &t)
 
 TEST(Svclib, TraceLineFormat)
 {
-    const std::string &log = UseTestFiles();
     std::string tag = "fmt" + Hex(GetCurrentProcessId(), 8);
     SYSTEMTIME before, after, t = {};
     GetLocalTime(&before);
@@ -294,7 +290,7 @@ TEST(Svclib, TraceLineFormat)
     ASSERT_TRUE(WriteTraceLog(0, 0xFFFF, (tag + " long " + std::string(5000, 'L')).c_str()));
     EXPECT_FALSE(WriteTraceLog(0, 0x0002, std::string(70000, 'X').c_str()));
 
-    std::string bytes = ReadFileBytes(log);
+    std::string bytes = ReadFileBytes(g_log);
     size_t at = bytes.find(tag + " one");
     ASSERT_NE(at, std::string::npos);
     ASSERT_GE(at, size_t(HEAD_LEN));
@@ -316,7 +312,7 @@ TEST(Svclib, TraceLineFormat)
     /* The null text is the next line; the long one follows whole. */
     size_t next = start + line.size();
     EXPECT_EQ(bytes.substr(next, bytes.find('\n', next) + 1 - next).substr(33), "0001 \r\n");
-    std::vector<std::string> longs = GrepLines(ReadLines(log), tag + " long ");
+    std::vector<std::string> longs = GrepLines(ReadLines(g_log), tag + " long ");
     ASSERT_EQ(longs.size(), 1u);
     EXPECT_EQ(longs[0].substr(HEAD_LEN), tag + " long " + std::string(5000, 'L'));
     EXPECT_EQ(bytes.find("XXXXXXXXXX"), std::string::npos);
@@ -354,7 +350,6 @@ static ChildRole g_writer("writer", WriterChild);
 
 TEST(Svclib, ConcurrentWritersKeepEveryLineWhole)
 {
-    const std::string &log = UseTestFiles();
     const int writers = 5;   /* 2 threads here, 3 children */
     std::string tag = Hex(GetCurrentProcessId(), 8);
     std::string gateName = "vt_gate_" + tag;
@@ -377,7 +372,7 @@ TEST(Svclib, ConcurrentWritersKeepEveryLineWhole)
     EXPECT_EQ(rc[1], 0);
 
     int next[writers] = {}, bad = 0, total = 0;
-    for (auto &l : GrepLines(ReadLines(log), "conc " + tag + " ")) {
+    for (auto &l : GrepLines(ReadLines(g_log), "conc " + tag + " ")) {
         total++;
         int id = -1, seq = -1, n = 0;
         bool whole = l.size() > HEAD_LEN + 6 && l.compare(HEAD_LEN, 5, "conc ") == 0 && l.substr(33, 5) == "0C0C " &&
@@ -400,9 +395,9 @@ TEST(Svclib, ConcurrentWritersKeepEveryLineWhole)
 /* ---- the message box ---- */
 
 static HHOOK g_cbt;
-static std::string g_boxCaption, g_boxTexts;
+static std::string g_boxTexts;   /* the box's caption, then its controls' texts, each ended by '|' */
 
-static BOOL CALLBACK CollectText(HWND h, LPARAM)
+static BOOL CALLBACK AddText(HWND h, LPARAM)
 {
     char text[256] = "";
     GetWindowTextA(h, text, sizeof text);
@@ -410,17 +405,14 @@ static BOOL CALLBACK CollectText(HWND h, LPARAM)
     return TRUE;
 }
 
-/* Reads the box as it opens and presses OK. */
+/* Reads the box as it opens and presses OK. Only the box itself: its closing activates nothing. */
 static LRESULT CALLBACK BoxHook(int code, WPARAM w, LPARAM l)
 {
     char cls[64] = "";
     HWND box = HWND(w);
-    /* Only the box itself; its closing activates no window at all. */
     if (code == HCBT_ACTIVATE && box && GetClassNameA(box, cls, sizeof cls) && !strcmp(cls, "#32770")) {
-        char caption[64] = "";
-        GetWindowTextA(box, caption, sizeof caption);
-        g_boxCaption = caption;
-        EnumChildWindows(box, CollectText, 0);
+        AddText(box, 0);
+        EnumChildWindows(box, AddText, 0);
         PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     }
     return CallNextHookEx(g_cbt, code, w, l);
@@ -428,14 +420,13 @@ static LRESULT CALLBACK BoxHook(int code, WPARAM w, LPARAM l)
 
 TEST(Svclib, MessageBoxShowsLocationCode)
 {
-    UseTestFiles();
     g_cbt = SetWindowsHookExA(WH_CBT, BoxHook, nullptr, GetCurrentThreadId());
     ASSERT_NE(g_cbt, nullptr);
     int r = mtp_MessageBox(nullptr, 12, 2631, 20173, 0, 16, "DC3-01");
     UnhookWindowsHookEx(g_cbt);
     EXPECT_EQ(r, IDOK);
-    EXPECT_EQ(g_boxCaption, "MTP Message");
-    EXPECT_NE(g_boxTexts.find("Maintenance processor error.\nLocation code : DC3-01|"), std::string::npos)
+    EXPECT_EQ(g_boxTexts.find("MTP Message|"), 0u) << g_boxTexts;
+    EXPECT_NE(g_boxTexts.find("|Maintenance processor error.\nLocation code : DC3-01|"), std::string::npos)
         << g_boxTexts;
 }
 
@@ -456,7 +447,6 @@ static DWORD WINAPI OpenHeld(void *arg)
 
 TEST(Svclib, LockStoreWaitsForAnExclusiveHolder)
 {
-    UseTestFiles();
     std::string dir = TempDir(), path = dir + "comtrace.dat", prev = dir + "comtrace.old";
     const ULONGLONG waitMs = 3000 / 2;   /* MTP_TIME_DIVISOR=2 */
 
@@ -510,7 +500,6 @@ TEST(Svclib, LockStoreWaitsForAnExclusiveHolder)
 
 TEST(Svclib, SmallEntries)
 {
-    UseTestFiles();
     for (int f = 0; f < 256; f++)
         EXPECT_NE(IwHistoryFilter(uint8_t(f)), 0) << f;
     EXPECT_EQ(IwDefaultEntry(nullptr), 0x8000u);
