@@ -483,7 +483,6 @@ TEST(RunRoutine, OptionsCompositesAndStop)
     /* CF on unit 0: sixteen commands, four status refreshes, C4's code for row 1. */
     mark = Mark();
     Select(0, { 1, 2 }, 0xCF, 2);
-    g_app.unitList[1] = 1;
     EXPECT_EQ(OUTCOME_CONTINUE, Dispatch());
     EXPECT_EQ(0xCFu, g_app.routineId);
     EXPECT_EQ(4, g_statusCalls);
