@@ -1,49 +1,43 @@
 #include "tests/routines/rtest.h"
 #include "tests/support/support.h"
-#include <gtest/gtest.h>
-#include <stdio.h>
 
 std::string g_dir, g_diagLog;
-HANDLE g_dkc, g_log;
+static HANDLE g_dkc, g_log;
 static int g_seq;
 
-HANDLE StartSim(const char *exe, const char *apId) { return StartSimulator(exe, apId); }
-
-int QuitSim(HANDLE *p, const char *apId)
+static void QuitSims()
 {
-    if (!*p)
-        return 0;
-    int rc = QuitSimulator(*p, apId);
-    *p = nullptr;
-    return rc;
+    for (auto s : { std::make_pair(&g_dkc, "09"), std::make_pair(&g_log, "05") })
+        if (*s.first) {
+            EXPECT_EQ(0, QuitSimulator(*s.first, s.second)) << s.second;
+            *s.first = nullptr;
+        }
 }
 
-/* Both simulators on a new description (lines joined by CRLF) and a new diagnosis log. */
+void SimEnv::SetUp()
+{
+    g_dir = TempDir();
+    SetEnv("MTP_TRACE_LOG", (g_dir + "trace.log").c_str());
+    SetEnv("MTP_TIME_DIVISOR", std::to_string(DIVISOR).c_str());
+}
+
+void SimEnv::TearDown() { QuitSims(); }
+
 void UseSims(const std::string &lines)
 {
-    EXPECT_EQ(0, QuitSim(&g_dkc, "09"));
-    EXPECT_EQ(0, QuitSim(&g_log, "05"));
-    std::string text = "[Subsystem]\r\nMessageBox=trace\r\n", path;
-    for (size_t pos = 0; pos < lines.size();) {
-        size_t nl = lines.find('\n', pos);
-        if (nl == std::string::npos)
-            nl = lines.size();
-        text += lines.substr(pos, nl - pos) + "\r\n";
-        pos = nl + 1;
-    }
+    QuitSims();
     g_seq++;
-    path = g_dir + "desc" + std::to_string(g_seq) + ".ini";
-    WriteFileBytes(path, text);
+    std::string path = g_dir + "desc" + std::to_string(g_seq) + ".ini";
+    WriteFileBytes(path, "[Subsystem]\nMessageBox=trace\n" + lines + "\n");
     SetEnv("MTP_SUBSYSTEM_INI", path.c_str());
     g_diagLog = g_dir + "diag" + std::to_string(g_seq) + ".txt";
     SetEnv("MTP_DIAG_LOG", g_diagLog.c_str());
-    g_dkc = StartSim("DkcSim.exe", "09");
-    g_log = StartSim("DiagLogSim.exe", "05");
+    g_dkc = StartSimulator("DkcSim.exe", "09");
+    g_log = StartSimulator("DiagLogSim.exe", "05");
     ASSERT_NE(nullptr, g_dkc);
     ASSERT_NE(nullptr, g_log);
 }
 
-/* Diagnosis log lines from "CR#=" on. */
 std::vector<std::string> Reports()
 {
     std::vector<std::string> out;
@@ -53,12 +47,3 @@ std::vector<std::string> Reports()
     }
     return out;
 }
-
-int CountPrefix(const std::vector<std::string> &lines, const std::string &prefix)
-{
-    int n = 0;
-    for (auto &l : lines)
-        n += l.compare(0, prefix.size(), prefix) == 0;
-    return n;
-}
-

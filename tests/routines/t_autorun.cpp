@@ -14,21 +14,7 @@ enum : size_t { BLOCK_LEN = 1024 };
 static const char kFaults[] = "[Drive.0001]\nSelfTest=05\n[Drive.0002]\nVendor=OLDVEND1\n"
                               "[Fault]\n0100.SELFTEST=timeout*3\n";
 
-class AutoEnv : public testing::Environment {
-public:
-    void SetUp() override
-    {
-        g_dir = TempDir();
-        SetEnv("MTP_TRACE_LOG", (g_dir + "trace.log").c_str());
-        SetEnv("MTP_TIME_DIVISOR", "100");
-    }
-    void TearDown() override
-    {
-        EXPECT_EQ(0, QuitSim(&g_dkc, "09"));
-        EXPECT_EQ(0, QuitSim(&g_log, "05"));
-    }
-};
-static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new AutoEnv);
+static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new SimEnv);
 
 static void PutSelect(uint8_t *p, uint32_t v) { for (int i = 0; i < 4; i++) p[i] = uint8_t(v >> (8 * i)); }
 static uint32_t Le32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
@@ -61,12 +47,9 @@ TEST(AutomaticRun, OutcomeBytesAndReportsInBothLaunchModes)
          * hold the vendor that C2 reported on unit 0. */
         const uint8_t lastError[] = { 0xC4, 0xE3, 0x01, 0x00, 'D', 'V', 'E', 'N', 'D', '1' };
         EXPECT_EQ(0, memcmp(lb + LB_ERROR_ROUTINE, lastError, sizeof lastError));
-        EXPECT_EQ(0x40000000u, Le32(lb + LB_DRIVE_ERROR + 4 * 0));
-        EXPECT_EQ(0xC0000000u, Le32(lb + LB_DRIVE_ERROR + 4 * 1));
-        EXPECT_EQ(0x80000000u, Le32(lb + LB_DRIVE_ERROR + 4 * 2));
-        EXPECT_EQ(0u, Le32(lb + LB_DRIVE_ERROR + 4 * 3));
-        for (size_t row = 4; row < ROW_COUNT; row++)
-            EXPECT_EQ(0u, Le32(lb + LB_DRIVE_ERROR + 4 * row)) << row;
+        const uint32_t errorBits[4] = { 0x40000000u, 0xC0000000u, 0x80000000u, 0 };
+        for (size_t row = 0; row < ROW_COUNT; row++)
+            EXPECT_EQ(row < 4 ? errorBits[row] : 0u, Le32(lb + LB_DRIVE_ERROR + 4 * row)) << row;
 
         std::string tmp = mode == LAUNCH_AUTOMATIC_TMPDIR ? "TmpConfig=1 From=0D" : "TmpConfig=0 From=0D";
         auto rep = Reports();
@@ -90,12 +73,11 @@ TEST(AutomaticRun, LauncherTableShowsCodesAndTexts)
     int rc = -1;
     std::string out = RunCapture("Launcher.exe", "--drives 0:0-3,1:0-1", &rc);
     EXPECT_EQ(1, rc) << out;
-    EXPECT_NE(std::string::npos, out.find("HDD00-00         pass   0000\r\n")) << out;
-    EXPECT_NE(std::string::npos, out.find("HDD00-01         FAIL   0001 C403   SELF TEST failed.")) << out;
-    EXPECT_NE(std::string::npos, out.find("HDD00-02         FAIL   0002 C203   Data compare error(Vendor ID).")) << out;
-    EXPECT_NE(std::string::npos, out.find("HDD00-03         pass   0003")) << out;
-    EXPECT_NE(std::string::npos,
-              out.find("HDD01-00         FAIL   0100 C4E3   Communication of between DKC and MTP was TIME OUT.")) << out;
-    EXPECT_NE(std::string::npos,
-              out.find("HDD01-01         FAIL   0101 C4E3*  Communication of between DKC and MTP was TIME OUT.")) << out;
+    for (const char *line : { "HDD00-00         pass   0000\r\n",
+                              "HDD00-01         FAIL   0001 C403   SELF TEST failed.",
+                              "HDD00-02         FAIL   0002 C203   Data compare error(Vendor ID).",
+                              "HDD00-03         pass   0003",
+                              "HDD01-00         FAIL   0100 C4E3   Communication of between DKC and MTP was TIME OUT.",
+                              "HDD01-01         FAIL   0101 C4E3*  Communication of between DKC and MTP was TIME OUT." })
+        EXPECT_NE(std::string::npos, out.find(line)) << line << "\n" << out;
 }

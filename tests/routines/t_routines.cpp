@@ -9,21 +9,20 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
+#include <atomic>
+#include <thread>
 
 AppContext g_app;
 
-enum : DWORD { DIVISOR = 100 };
 static int g_statusCalls;
 
 static void CountStatus(uint16_t kind) { g_statusCalls += kind == 1; }
 
-class RoutinesEnv : public testing::Environment {
+class RoutinesEnv : public SimEnv {
 public:
     void SetUp() override
     {
-        g_dir = TempDir();
-        SetEnv("MTP_TRACE_LOG", (g_dir + "trace.log").c_str());
-        SetEnv("MTP_TIME_DIVISOR", std::to_string(DIVISOR).c_str());
+        SimEnv::SetUp();
         g_app.instance = GetModuleHandleA(nullptr);
         g_app.displayMode = DISPLAY_AUTOMATIC;
         g_app.showStatus = CountStatus;
@@ -35,8 +34,7 @@ public:
     void TearDown() override
     {
         CloseCommunication();
-        EXPECT_EQ(0, QuitSim(&g_dkc, "09"));
-        EXPECT_EQ(0, QuitSim(&g_log, "05"));
+        SimEnv::TearDown();
     }
 };
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new RoutinesEnv);
@@ -67,39 +65,70 @@ static void Select(uint8_t unit, std::initializer_list<int> rows, uint32_t routi
     g_statusCalls = 0;
 }
 
-/* Texts of this process's and the simulators' trace lines. */
-static std::vector<std::string> Trace()
+/* Texts of this process's and the simulators' trace lines from mark on. */
+static std::vector<std::string> Trace(size_t mark = 0)
 {
     std::vector<std::string> out;
-    for (auto &l : ReadLines(g_dir + "trace.log"))
-        out.push_back(l.size() > 38 ? l.substr(38) : "");
+    auto lines = ReadLines(g_dir + "trace.log");
+    for (size_t i = mark; i < lines.size(); i++)
+        out.push_back(lines[i].size() > 38 ? lines[i].substr(38) : "");
     return out;
 }
 static size_t Mark() { return Trace().size(); }
-static int Count(size_t mark, const std::string &text)
+/* Trace lines from mark on that are text (part: that contain it). */
+static int Count(size_t mark, const std::string &text, bool part = false)
 {
-    auto t = Trace();
     int n = 0;
-    for (size_t i = mark; i < t.size(); i++)
-        n += t[i] == text;
+    for (auto &t : Trace(mark))
+        n += part ? t.find(text) != std::string::npos : t == text;
     return n;
 }
-static int CountContaining(size_t mark, const std::string &text)
+static std::vector<int> Counts(size_t mark, std::initializer_list<const char *> texts)
 {
-    auto t = Trace();
-    int n = 0;
-    for (size_t i = mark; i < t.size(); i++)
-        n += t[i].find(text) != std::string::npos;
-    return n;
+    std::vector<int> out;
+    for (const char *t : texts)
+        out.push_back(Count(mark, t));
+    return out;
+}
+/* The trace lines from mark on that are one of texts, in order. */
+static std::vector<std::string> Order(size_t mark, std::initializer_list<const char *> texts)
+{
+    std::vector<std::string> out;
+    for (auto &t : Trace(mark))
+        for (const char *s : texts)
+            if (t == s)
+                out.push_back(t);
+    return out;
+}
+
+/* The reports from the from-th on: exactly these, in order, each starting with its text. */
+static void ExpectReports(size_t from, std::initializer_list<const char *> want)
+{
+    auto rep = Reports();
+    std::string all;
+    for (auto &r : rep)
+        all += "\n  " + r;
+    ASSERT_EQ(from + want.size(), rep.size()) << all;
+    for (const char *w : want)
+        EXPECT_EQ(0u, rep[from++].find(w)) << w << all;
 }
 
 static uint16_t Code(uint8_t unit, uint8_t row) { return g_app.driveTable[unit][row].errorCode; }
 
+/* Every row of the unit has its listed error code, the others none. */
+static void ExpectCodes(uint8_t unit, std::initializer_list<std::pair<int, uint16_t>> codes)
+{
+    uint16_t want[ROW_COUNT] = {};
+    for (auto &c : codes)
+        want[c.first] = c.second;
+    for (uint8_t r = 0; r < ROW_COUNT; r++)
+        EXPECT_EQ(want[r], Code(unit, r)) << "unit " << int(unit) << " row " << int(r);
+}
+
 static std::string Dump()
 {
-    char buf[64] = "";
-    for (int i = 0; i < 4; i++)
-        snprintf(buf + 3 * i, sizeof buf - 3 * i, "%02X ", g_app.errorRecord[i]);
+    char buf[16] = "";
+    snprintf(buf, sizeof buf, "%02X %02X %02X ", g_app.errorRecord[0], g_app.errorRecord[1], g_app.errorRecord[2]);
     return buf;
 }
 
@@ -114,15 +143,13 @@ TEST(Report, TextsRecordsAndLaunchBlockCopy)
         { 0xC30B, "Invalid SENSE CODE-HI in TEST UNIT READY. Ev:0x00" },
         { 0xC201, "INQUIRY command was failed..(ALL)" },
         { 0xC2E2, "Reset Bypass command was failed." },
-        { 0xCFE9, "End Inline command was failed." },
+        { 0xCFE9, "End Inline command was failed." }, { 0xC1E9, "End Inline command was failed." },
         { 0xC501, "RECEIVE DIAG command was failed during WRITE OP CHK." },
         { 0xC61B, "READ DATA compare error.(Expected value=0x00)" },
         { 0xA0E3, "Communication of between DKC and MTP was TIME OUT." },
         { 0xD808, "TEST UNIT READY command was failed." },
-        { 0xD005, " " },
-        { 0xC1EB, " " },
-        { 0xC1EC, " " },
-        { 0xC108 + 0x100, " " },
+        { 0xC403, "SELF TEST failed." },
+        { 0xD005, " " }, { 0xC1EB, " " }, { 0xC1EC, " " }, { 0xC108 + 0x100, " " },
     };
     for (auto &t : kTexts) {
         LoadErrorText(t.code);
@@ -159,11 +186,7 @@ TEST(Report, TextsRecordsAndLaunchBlockCopy)
     g_app.errorDetail[0] = 0x05;
     SetErrorInfo(REPORT_COUNT);
     EXPECT_EQ(before, g_app.errorCodeText);
-    EXPECT_EQ(0xAA, block[336]);
-    EXPECT_EQ(0xC4, block[337]);
-    EXPECT_EQ(0x03, block[338]);
-    EXPECT_EQ(0x05, block[339]);
-    EXPECT_EQ(0x77, block[340]);
+    EXPECT_EQ(std::vector<uint8_t>(block + 336, block + 341), (std::vector<uint8_t>{ 0xAA, 0xC4, 0x03, 0x05, 0x77 }));
     EXPECT_EQ(0x00, block[354]);
     EXPECT_EQ(0xAA, block[355]);
     g_app.launchBlock = nullptr;
@@ -171,7 +194,7 @@ TEST(Report, TextsRecordsAndLaunchBlockCopy)
     /* Recording: inside the table only. */
     Select(3, { 5, 6 }, 0xC4);
     RecordDriveError(3, 5);
-    EXPECT_EQ(0xC403, Code(3, 5));
+    ExpectCodes(3, { { 5, 0xC403 } });
     EXPECT_EQ(0, g_app.rowSelected[5]);
     EXPECT_EQ(1, g_app.rowSelected[6]);
     AppContext keep;
@@ -195,53 +218,40 @@ TEST(RoutineC1, PerRowFailuresTimeOutAndNoRowLeft)
     uint16_t fk = 0;
     EXPECT_EQ(1u, RoutineC1(g_app.mainWnd, &fk));
     EXPECT_EQ(FAIL_CHECKS, fk);
-    EXPECT_EQ(0, Code(0, 0));
-    EXPECT_EQ(0xC102, Code(0, 1));
-    EXPECT_EQ(0xC106, Code(0, 2));
-    EXPECT_EQ(0xC102, Code(0, 3));
-    EXPECT_EQ(0, Code(0, 5)) << "the report named row 6";
-    EXPECT_EQ(0xC102, Code(0, 6)) << "recorded for the named row";
+    /* Row 3's entry is missing; row 5's names row 6, which is recorded in its place. */
+    ExpectCodes(0, { { 1, 0xC102 }, { 2, 0xC106 }, { 3, 0xC102 }, { 6, 0xC102 } });
     for (int r = 0; r < 8; r++)
         EXPECT_EQ(r == 0 || r == 5 ? 1 : 0, g_app.rowSelected[r]) << r;
-    EXPECT_EQ(2, Count(mark, "Unit Ready Start"));
-    EXPECT_EQ(2, Count(mark, "Request Sense Start"));
-    EXPECT_EQ(1, Count(mark, "C1 Routine Start. CRdev#=0000 MPID=0080"));
-    EXPECT_EQ(1, Count(mark, "C1 Routine Start. CRdev#=0000 MPID=0090"));
-    auto rep = Reports();
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0001 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 00 "));
+    EXPECT_EQ(Counts(mark, { "Unit Ready Start", "Request Sense Start", "C1 Routine Start. CRdev#=0000 MPID=0080",
+                             "C1 Routine Start. CRdev#=0000 MPID=0090" }),
+              (std::vector<int>{ 2, 2, 1, 1 }));
     /* Detail bytes are never cleared: byte 0 still holds the earlier error byte. */
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0003 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 77 "));
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0006 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 76 "));
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0006 MP=90 Routine=C1 Step=02 ErrorCode=C102 Detail=04 76 "));
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0002 MP=80 Routine=C1 Step=06 ErrorCode=C106 Detail=04 76 "));
-    EXPECT_EQ(5u, rep.size());
+    ExpectReports(0, { "CR#=0001 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 00 ",
+                       "CR#=0003 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 77 ",
+                       "CR#=0006 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 76 ",
+                       "CR#=0002 MP=80 Routine=C1 Step=06 ErrorCode=C106 Detail=04 76 ",
+                       "CR#=0006 MP=90 Routine=C1 Step=02 ErrorCode=C102 Detail=04 76 " });
 
     /* Every row fails TEST UNIT READY on the first path: nothing more is sent. */
     mark = Mark();
     Select(1, { 4, 5 }, 0xC1);
     EXPECT_EQ(0u, RoutineC1(g_app.mainWnd, &fk));
     EXPECT_EQ(FAIL_CHECKS, fk);
-    EXPECT_EQ(0xC102, Code(1, 4));
-    EXPECT_EQ(0xC102, Code(1, 5));
-    EXPECT_EQ(1, Count(mark, "Unit Ready Start"));
-    EXPECT_EQ(0, Count(mark, "Request Sense Start"));
-    EXPECT_EQ(0, CountContaining(mark, "MPID=0091"));
+    ExpectCodes(1, { { 4, 0xC102 }, { 5, 0xC102 } });
+    EXPECT_EQ(Counts(mark, { "Unit Ready Start", "Request Sense Start" }), (std::vector<int>{ 1, 0 }));
+    EXPECT_EQ(0, Count(mark, "MPID=0091", true));
+    ExpectReports(5, { "CR#=0104 MP=81 Routine=C1 Step=02 ErrorCode=C102 Detail=02 ",
+                       "CR#=0105 MP=81 Routine=C1 Step=02 ErrorCode=C102 Detail=03 " });
 
     /* Time-out after three attempts: one report, every selected row recorded with step E3. */
-    mark = Mark();
     Select(2, { 0, 3 }, 0xC1);
     DWORD t0 = GetTickCount();
     EXPECT_EQ(0u, RoutineC1(g_app.mainWnd, &fk));
     EXPECT_GE(GetTickCount() - t0, 3u * COM_TIMEOUT_S * 1000 / DIVISOR);
     EXPECT_EQ(FAIL_TIMEOUT, fk);
-    EXPECT_EQ(0xC1E3, Code(2, 0));
-    EXPECT_EQ(0xC1E3, Code(2, 3));
+    ExpectCodes(2, { { 0, 0xC1E3 }, { 3, 0xC1E3 } });
     EXPECT_EQ(0, g_app.rowSelected[3]);
-    rep = Reports();
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0200 MP=82 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=02 00 "));
-    EXPECT_EQ(8u, rep.size());
-    LoadErrorText(Code(2, 3));
-    EXPECT_STREQ("Communication of between DKC and MTP was TIME OUT.", g_app.errorContents);
+    ExpectReports(7, { "CR#=0200 MP=82 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=02 00 " });
 
     /* No row selected: nothing is sent. */
     mark = Mark();
@@ -260,19 +270,19 @@ TEST(RoutineC1, UnansweredReportsWaitAndStillRecord)
     DWORD t0 = GetTickCount();
     EXPECT_EQ(1u, RoutineC1(g_app.mainWnd, &fk));
     EXPECT_GE(GetTickCount() - t0, 2u * REPORT_WAIT_S * 1000 / DIVISOR);
-    EXPECT_EQ(0xC102, Code(0, 1));
-    EXPECT_EQ(0xC102, Code(0, 2));
-    EXPECT_EQ(0, Code(0, 0));
-    EXPECT_EQ(2u, Reports().size()) << "logged, never acknowledged";
+    ExpectCodes(0, { { 1, 0xC102 }, { 2, 0xC102 } });
+    ExpectReports(0, { "CR#=0001 MP=80 Routine=C1 Step=02 ErrorCode=C102 ",
+                       "CR#=0002 MP=80 Routine=C1 Step=02 ErrorCode=C102 " });
 }
 
-/* ---- C2, C4 ---- */
+/* ---- C2 to C5 ---- */
 
-TEST(RoutineC2C4, VendorsAndSelfTest)
+TEST(RoutinesC2ToC5, VendorsSelfTestStopStartAndDriveValue)
 {
-    UseSims("[Drive.0003]\nVendor=ZEPHRONX\n[Drive.0001]\nSelfTest=05\n"
-            "[Drive.0006]\nVendor=QUILLION\n"
-            "[Fault]\n0004.SELFTEST=error:0x02\n0004.INQUIRY=error:0x09\n");
+    UseSims("[Drive.0003]\nVendor=ZEPHRONX\n[Drive.0001]\nSelfTest=05\n[Drive.0006]\nVendor=QUILLION\n"
+            "[Drive.0203]\nNeverReady=1\n[Drive.0100]\nDriveValue=0x31\n"
+            "[Fault]\n0004.SELFTEST=error:0x02\n0004.INQUIRY=error:0x09\n0202.STOP=error:0x04\n"
+            "0300.DRIVEREAD=timeout*3\n");
     uint16_t fk = 0;
     Select(0, { 2 }, 0xC2);
     EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
@@ -281,99 +291,62 @@ TEST(RoutineC2C4, VendorsAndSelfTest)
     EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
     EXPECT_EQ(2, g_app.vendorMatch);
 
+    /* C2: the failing drives are not asked again on the second path. */
     size_t mark = Mark();
     Select(0, { 0, 1, 2, 3, 4 }, 0xC2);
     EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
-    EXPECT_EQ(0xC203, Code(0, 3));
-    EXPECT_EQ(0xC202, Code(0, 4));
-    EXPECT_EQ(0, Code(0, 0) | Code(0, 1) | Code(0, 2));
-    auto rep = Reports();
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0003 MP=80 Routine=C2 Step=03 ErrorCode=C203 "
-                                  "Detail=5A 45 50 48 52 4F 4E 58 ")) << (rep.empty() ? "" : rep[0]);
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0004 MP=80 Routine=C2 Step=02 ErrorCode=C202 Detail=09 "));
-    EXPECT_EQ(2u, rep.size()) << "the failing drives are not asked again on the second path";
-    EXPECT_EQ(1, CountContaining(mark, "MP=0090 INQUIRY C=00 rows=3"));
+    ExpectCodes(0, { { 3, 0xC203 }, { 4, 0xC202 } });
+    ExpectReports(0, { "CR#=0003 MP=80 Routine=C2 Step=03 ErrorCode=C203 Detail=5A 45 50 48 52 4F 4E 58 ",
+                       "CR#=0004 MP=80 Routine=C2 Step=02 ErrorCode=C202 Detail=09 " });
+    EXPECT_EQ(1, Count(mark, "MP=0090 INQUIRY C=00 rows=3", true));
     EXPECT_EQ(1, Count(mark, "C2 Routine Start. CRdev#=0000 MPID=0090"));
 
+    /* C4: the result byte and the command's error byte. */
     mark = Mark();
     Select(0, { 0, 1, 4, 5 }, 0xC4);
     EXPECT_EQ(1u, RoutineC4(g_app.mainWnd, &fk));
-    EXPECT_EQ(0xC403, Code(0, 1));
-    EXPECT_EQ(0xC402, Code(0, 4));
-    EXPECT_EQ(0, Code(0, 0) | Code(0, 5));
-    EXPECT_EQ("C4 02 02 ", Dump().substr(0, 9));
-    rep = Reports();
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 "));
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0004 MP=80 Routine=C4 Step=02 ErrorCode=C402 Detail=02 "));
+    ExpectCodes(0, { { 1, 0xC403 }, { 4, 0xC402 } });
+    EXPECT_EQ("C4 02 02 ", Dump());
+    ExpectReports(2, { "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 ",
+                       "CR#=0004 MP=80 Routine=C4 Step=02 ErrorCode=C402 Detail=02 " });
     EXPECT_EQ(2, Count(mark, "Self Test Start"));
-    LoadErrorText(Code(0, 1));
-    EXPECT_STREQ("SELF TEST failed.", g_app.errorContents);
-}
 
-/* ---- C3 ---- */
-
-TEST(RoutineC3, StopDelayStartAndNotReady)
-{
-    UseSims("[Drive.0003]\nNeverReady=1\n[Fault]\n0002.STOP=error:0x04\n");
-    size_t mark = Mark();
-    Select(0, { 0, 1, 2, 3 }, 0xC3);
-    uint16_t fk = 0;
+    /* C3: both pauses; a drive failing STOP is not started, one never gets ready. */
+    mark = Mark();
+    Select(2, { 0, 1, 2, 3 }, 0xC3);
     DWORD t0 = GetTickCount();
     EXPECT_EQ(1u, RoutineC3(g_app.mainWnd, &fk));
     EXPECT_GE(GetTickCount() - t0, 2u * DELAY_C3_S * 1000 / DIVISOR);
-    EXPECT_EQ(0xC302, Code(0, 2));
-    EXPECT_EQ(0xC307, Code(0, 3));
-    EXPECT_EQ(0, Code(0, 0) | Code(0, 1));
-    auto rep = Reports();
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0002 MP=80 Routine=C3 Step=02 ErrorCode=C302 Detail=04 "));
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0003 MP=80 Routine=C3 Step=07 ErrorCode=C307 Detail=02 "));
-    EXPECT_EQ(2u, rep.size());
+    ExpectCodes(2, { { 2, 0xC302 }, { 3, 0xC307 } });
+    ExpectReports(4, { "CR#=0202 MP=82 Routine=C3 Step=02 ErrorCode=C302 Detail=04 ",
+                       "CR#=0203 MP=82 Routine=C3 Step=07 ErrorCode=C307 Detail=02 " });
+    EXPECT_EQ(1, Count(mark, "MP=0082 START C=02 rows=3", true));
+    /* On each path: stop, start, ready, sense. */
+    auto order = Order(mark, { "Stop Unit End", "Start Unit Start", "Unit Ready Start", "Request Sense Start" });
+    EXPECT_EQ(order, (std::vector<std::string>{ "Stop Unit End", "Start Unit Start", "Unit Ready Start",
+                                                 "Request Sense Start", "Stop Unit End", "Start Unit Start",
+                                                 "Unit Ready Start", "Request Sense Start" }));
     EXPECT_EQ(2, Count(mark, "Stop Unit Start"));
-    EXPECT_EQ(2, Count(mark, "Start Unit Start"));
-    EXPECT_EQ(2, Count(mark, "Unit Ready Start"));
-    EXPECT_EQ(2, Count(mark, "Request Sense Start"));
-    EXPECT_EQ(1, CountContaining(mark, "MP=0080 START C=00 rows=3")) << "the row that failed STOP is not started";
-    /* Order on each path: stop, start, ready, sense. */
-    auto t = Trace();
-    std::vector<std::string> order;
-    for (size_t i = mark; i < t.size(); i++)
-        if (t[i] == "Stop Unit End" || t[i] == "Start Unit Start" || t[i] == "Unit Ready Start" ||
-            t[i] == "Request Sense Start")
-            order.push_back(t[i]);
-    std::vector<std::string> want = { "Stop Unit End", "Start Unit Start", "Unit Ready Start", "Request Sense Start",
-                                      "Stop Unit End", "Start Unit Start", "Unit Ready Start", "Request Sense Start" };
-    EXPECT_EQ(want, order);
-}
 
-/* ---- C5 ---- */
-
-TEST(RoutineC5, DriveValueAndTimeOut)
-{
-    UseSims("[Drive.0100]\nDriveValue=0x31\n[Fault]\n0300.DRIVEREAD=timeout*3\n");
-    uint16_t fk = 0;
-    size_t mark = Mark();
+    /* C5: a Drive Read per path; the drive value fails without reading or changing the selection
+     * and records nothing; a time-out records nothing either. */
+    mark = Mark();
     Select(0, { 3 }, 0xC5);
     EXPECT_EQ(1u, RoutineC5(g_app.mainWnd, &fk));
-    EXPECT_EQ(1, Count(mark, "C5 Routine Start. CRdev#=0000 MPID=0080"));
-    EXPECT_EQ(1, Count(mark, "C5 Routine Start. CRdev#=0000 MPID=0090"));
-    EXPECT_EQ(2, CountContaining(mark, "DRIVEREAD CR#=0000"));
-
+    EXPECT_EQ(Counts(mark, { "C5 Routine Start. CRdev#=0000 MPID=0080", "C5 Routine Start. CRdev#=0000 MPID=0090" }),
+              (std::vector<int>{ 1, 1 }));
+    EXPECT_EQ(2, Count(mark, "DRIVEREAD CR#=0000", true));
     Select(1, { 3 }, 0xC5);
     EXPECT_EQ(0u, RoutineC5(g_app.mainWnd, &fk));
     EXPECT_EQ(FAIL_CHECKS, fk);
-    EXPECT_EQ(1, g_app.rowSelected[3]) << "C5 neither reads nor changes the selection";
-    EXPECT_EQ(0, Code(1, 0) | Code(1, 3));
-    auto rep = Reports();
-    ASSERT_EQ(1u, rep.size());
-    EXPECT_EQ(0u, rep[0].find("CR#=0100 MP=81 Routine=C5 Step=01 ErrorCode=C501 ")) << rep[0];
-
+    EXPECT_EQ(1, g_app.rowSelected[3]);
+    ExpectCodes(1, {});
+    ExpectReports(6, { "CR#=0100 MP=81 Routine=C5 Step=01 ErrorCode=C501 " });
     Select(3, { 5 }, 0xC5);
     EXPECT_EQ(0u, RoutineC5(g_app.mainWnd, &fk));
     EXPECT_EQ(FAIL_TIMEOUT, fk);
-    EXPECT_EQ(0, Code(3, 0) | Code(3, 5));
-    rep = Reports();
-    ASSERT_EQ(2u, rep.size());
-    EXPECT_EQ(0u, rep[1].find("CR#=0300 MP=83 Routine=C5 Step=E3 ErrorCode=C5E3 Detail=03 00 ")) << rep[1];
+    ExpectCodes(3, {});
+    ExpectReports(7, { "CR#=0300 MP=83 Routine=C5 Step=E3 ErrorCode=C5E3 Detail=03 00 " });
 }
 
 /* ---- diagnosis framing ---- */
@@ -392,48 +365,43 @@ TEST(Framing, BypassedDrivesRefusalsAndInline)
     EXPECT_EQ(BYPASS_FOUND, BypassState(7, 1));
     EXPECT_EQ(BYPASS_NONE, BypassState(6, 1));
     EXPECT_EQ(2, Count(mark, "Check Bypass Start"));
-    EXPECT_EQ(1, CountContaining(mark, "MP=0090 RESETBYPASS"));
-    EXPECT_EQ(1, CountContaining(mark, "MP=0090 LIP"));
-    EXPECT_EQ(0, Count(mark, "Start Inline Start")) << "automatic runs send no inline commands";
+    EXPECT_EQ(1, Count(mark, "MP=0090 RESETBYPASS", true));
+    EXPECT_EQ(1, Count(mark, "MP=0090 LIP", true));
     EXPECT_EQ(1u, RoutineC1(g_app.mainWnd, &fk)) << "row 7 answers on path B again";
     EXPECT_EQ(0, Code(0, 7));
     ASSERT_EQ(1, EndDiag(g_app.mainWnd, &fk));
-    EXPECT_EQ(1, CountContaining(mark, "MP=0090 SETBYPASS"));
-    EXPECT_EQ(0, CountContaining(mark, "MP=0080 SETBYPASS"));
-    EXPECT_EQ(0, Count(mark, "End Inline Start"));
+    EXPECT_EQ(1, Count(mark, "MP=0090 SETBYPASS", true));
+    EXPECT_EQ(0, Count(mark, "MP=0080 SETBYPASS", true));
+    EXPECT_EQ(Counts(mark, { "Start Inline Start", "End Inline Start" }), (std::vector<int>{ 0, 0 }))
+        << "automatic runs send no inline commands";
 
     /* Reset Bypass refused: the row is out, not restored at the end; the other row runs. */
     mark = Mark();
     Select(1, { 5, 6 }, 0xC1);
     ASSERT_EQ(1, StartDiag(g_app.mainWnd, &fk));
-    EXPECT_EQ(0xC1E2, Code(1, 5));
+    ExpectCodes(1, { { 5, 0xC1E2 } });
     EXPECT_EQ(0, g_app.rowSelected[5]);
     EXPECT_EQ(BYPASS_FAILED, BypassState(5, 0));
-    EXPECT_EQ(0, CountContaining(mark, "MP=0081 LIP"));
-    auto rep = Reports();
-    ASSERT_EQ(1u, rep.size());
-    EXPECT_EQ(0u, rep[0].find("CR#=0105 MP=81 Routine=C1 Step=E2 ErrorCode=C1E2 Detail=0F 00 17 40 ")) << rep[0];
+    EXPECT_EQ(0, Count(mark, "MP=0081 LIP", true));
+    ExpectReports(0, { "CR#=0105 MP=81 Routine=C1 Step=E2 ErrorCode=C1E2 Detail=0F 00 17 40 " });
     ASSERT_EQ(1, EndDiag(g_app.mainWnd, &fk));
-    EXPECT_EQ(0, CountContaining(mark, " SETBYPASS"));
+    EXPECT_EQ(0, Count(mark, " SETBYPASS", true));
 
     /* Check Bypass refused: every selected row reported, the diagnosis does not open. */
     Select(2, { 0, 1 }, 0xCF);
     g_app.routineId = 0xC3;
     EXPECT_EQ(0, StartDiag(g_app.mainWnd, &fk));
     EXPECT_NE(FAIL_STOPPED, fk);
-    EXPECT_EQ(0xC3E1, Code(2, 0));
-    EXPECT_EQ(0xC3E1, Code(2, 1));
-    rep = Reports();
-    EXPECT_EQ(2, CountPrefix(rep, "CR#=020")) << "one report per row";
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0201 MP=82 Routine=C3 Step=E1 ErrorCode=C3E1 Detail=0F 00 17 41 "));
+    ExpectCodes(2, { { 0, 0xC3E1 }, { 1, 0xC3E1 } });
+    ExpectReports(1, { "CR#=0200 MP=82 Routine=C3 Step=E1 ErrorCode=C3E1 Detail=0F 00 17 41 ",
+                       "CR#=0201 MP=82 Routine=C3 Step=E1 ErrorCode=C3E1 Detail=0F 00 17 41 " });
 
-    /* LIP timed out on both paths: one report per path, the row recorded; no row left. */
+    /* LIP timed out: one time-out report, the row recorded; no row left. */
     Select(3, { 1 }, 0xC1);
     EXPECT_EQ(0, StartDiag(g_app.mainWnd, &fk));
-    EXPECT_EQ(0xC1E3, Code(3, 1));
+    ExpectCodes(3, { { 1, 0xC1E3 } });
     EXPECT_EQ(BYPASS_FAILED, BypassState(1, 0));
-    rep = Reports();
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0301 MP=83 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=03 01 "));
+    ExpectReports(3, { "CR#=0301 MP=83 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=03 01 " });
 
     /* Interactive: Start Inline after the bypass check, End Inline before Set Bypass. */
     mark = Mark();
@@ -441,35 +409,23 @@ TEST(Framing, BypassedDrivesRefusalsAndInline)
     Select(0, { 7 }, 0xC1);
     EXPECT_EQ(1, StartDiag(g_app.mainWnd, &fk));
     EXPECT_EQ(1, EndDiag(g_app.mainWnd, &fk));
-    g_app.displayMode = DISPLAY_AUTOMATIC;
-    EXPECT_EQ(1, CountContaining(mark, "MP=0080 STARTINLINE"));
-    EXPECT_EQ(1, CountContaining(mark, "MP=0080 ENDINLINE"));
-    auto t = Trace();
-    std::vector<std::string> order;
-    for (size_t i = mark; i < t.size(); i++)
-        for (const char *s : { "Check Bypass Start", "Reset Bypass Start", "Lip Start", "Start Inline Start",
-                               "End Inline Start", "Set Bypass Start" })
-            if (t[i] == s)
-                order.push_back(s);
-    EXPECT_EQ((std::vector<std::string>{ "Check Bypass Start", "Check Bypass Start", "Reset Bypass Start",
-                                         "Lip Start", "Start Inline Start", "End Inline Start",
-                                         "Set Bypass Start" }),
-              order);
+    EXPECT_EQ(1, Count(mark, "MP=0080 STARTINLINE", true));
+    EXPECT_EQ(1, Count(mark, "MP=0080 ENDINLINE", true));
+    EXPECT_EQ(Order(mark, { "Check Bypass Start", "Reset Bypass Start", "Lip Start", "Start Inline Start",
+                            "End Inline Start", "Set Bypass Start" }),
+              (std::vector<std::string>{ "Check Bypass Start", "Check Bypass Start", "Reset Bypass Start", "Lip Start",
+                                         "Start Inline Start", "End Inline Start", "Set Bypass Start" }));
 
     /* Start Inline refused: every selected row reported, the trace names the return code. */
     mark = Mark();
-    g_app.displayMode = DISPLAY_INTERACTIVE;
     Select(3, { 2, 3 }, 0xC1);
     EXPECT_EQ(0, StartDiag(g_app.mainWnd, &fk));
     g_app.displayMode = DISPLAY_AUTOMATIC;
     EXPECT_NE(FAIL_STOPPED, fk);
-    EXPECT_EQ(0xC1E9, Code(3, 2));
-    EXPECT_EQ(0xC1E9, Code(3, 3));
+    ExpectCodes(3, { { 2, 0xC1E9 }, { 3, 0xC1E9 } });
     EXPECT_EQ(1, Count(mark, "Start Diag was failed.  Return Code : 0f0017aa"));
-    rep = Reports();
-    EXPECT_EQ(1, CountPrefix(rep, "CR#=0303 MP=83 Routine=C1 Step=E9 ErrorCode=C1E9 Detail=0F 00 17 AA "));
-    LoadErrorText(Code(3, 3));
-    EXPECT_STREQ("End Inline command was failed.", g_app.errorContents);
+    ExpectReports(4, { "CR#=0302 MP=83 Routine=C1 Step=E9 ErrorCode=C1E9 Detail=0F 00 17 AA ",
+                       "CR#=0303 MP=83 Routine=C1 Step=E9 ErrorCode=C1E9 Detail=0F 00 17 AA " });
 
     /* D8 opens without a command. */
     mark = Mark();
@@ -490,39 +446,27 @@ static uint16_t Dispatch()
 TEST(RunRoutine, OptionsCompositesAndStop)
 {
     UseSims("[Drive.0001]\nSelfTest=05\n[Fault]\n0104.TUR=error:0x02\n0000.TUR=slow:600000*1\n");
-    struct { uint32_t routine; std::initializer_list<int> rows; uint8_t unit; uint32_t option; uint16_t units;
-             uint16_t want; } kCases[] = {
-        /* unit 1 row 4 fails C1; unit 1 row 5 passes */
-        { 0xC1, { 4 }, 1, 8, 1, OUTCOME_FAILED },
-        { 0xC1, { 4 }, 1, 1, 1, OUTCOME_CONTINUE },
-        { 0xC1, { 4 }, 1, 3, 1, OUTCOME_REPEAT },
-        { 0xC1, { 4 }, 1, 2, 1, OUTCOME_FAILED },
-        { 0xC1, { 4 }, 1, 5, 1, OUTCOME_FAILED },
-        { 0xC1, { 4 }, 1, 1, 2, OUTCOME_FAILED },
-        { 0xC1, { 4 }, 1, 3, 2, OUTCOME_FAILED },
-        { 0xC1, { 5 }, 1, 8, 1, OUTCOME_CONTINUE },
-        { 0xC1, { 5 }, 1, 2, 1, OUTCOME_REPEAT },
-        { 0xC1, { 5 }, 1, 3, 1, OUTCOME_REPEAT },
-        { 0xC1, { 5 }, 1, 7, 1, OUTCOME_CONTINUE },
-        { 0xC1, { 5 }, 1, 2, 2, OUTCOME_CONTINUE },
-        { 0xD0, { 5 }, 1, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
-        { 0xD0, { 5 }, 1, 2, 1, OUTCOME_UNKNOWN_ROUTINE },
-        { 0xBF, { 5 }, 1, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
-        { 0xD9, { 5 }, 1, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
-        { 0xC0 + 0x100, { 5 }, 1, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
-        /* C5 on unit 1: the drive read passes */
-        { 0xC5, { 5 }, 1, 8, 1, OUTCOME_CONTINUE },
+    /* Unit 1 row 4 fails C1, row 5 passes; C5 on unit 1 passes. Unknown ids never repeat. */
+    const struct { uint32_t routine; int row; uint32_t option; uint16_t units, want; } kCases[] = {
+        { 0xC1, 4, 8, 1, OUTCOME_FAILED },   { 0xC1, 4, 1, 1, OUTCOME_CONTINUE }, { 0xC1, 4, 3, 1, OUTCOME_REPEAT },
+        { 0xC1, 4, 2, 1, OUTCOME_FAILED },   { 0xC1, 4, 5, 1, OUTCOME_FAILED },   { 0xC1, 4, 1, 2, OUTCOME_FAILED },
+        { 0xC1, 4, 3, 2, OUTCOME_FAILED },   { 0xC1, 5, 8, 1, OUTCOME_CONTINUE }, { 0xC1, 5, 2, 1, OUTCOME_REPEAT },
+        { 0xC1, 5, 3, 1, OUTCOME_REPEAT },   { 0xC1, 5, 7, 1, OUTCOME_CONTINUE }, { 0xC1, 5, 2, 2, OUTCOME_CONTINUE },
+        { 0xC5, 5, 8, 1, OUTCOME_CONTINUE },
+        { 0xD0, 5, 8, 1, OUTCOME_UNKNOWN_ROUTINE }, { 0xD0, 5, 2, 1, OUTCOME_UNKNOWN_ROUTINE },
+        { 0xD0, 5, 3, 1, OUTCOME_UNKNOWN_ROUTINE }, { 0xBF, 5, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
+        { 0xD9, 5, 8, 1, OUTCOME_UNKNOWN_ROUTINE }, { 0xC0 + 0x100, 5, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
     };
     for (auto &c : kCases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.routine << " option " << c.option << " units " << c.units
-                                        << " row " << *c.rows.begin());
-        Select(c.unit, c.rows, c.routine, c.units);
+                                        << " row " << c.row);
+        Select(1, { c.row }, c.routine, c.units);
         g_app.runOption = c.option;
         size_t mark = Mark();
         EXPECT_EQ(c.want, Dispatch());
         EXPECT_EQ(c.routine, g_app.routineId);
         if (c.want == OUTCOME_UNKNOWN_ROUTINE) {
-            EXPECT_EQ(0, CountContaining(mark, " Start")) << "nothing is sent";
+            EXPECT_EQ(0, Count(mark, " Start", true)) << "nothing is sent";
         }
     }
 
@@ -533,25 +477,22 @@ TEST(RunRoutine, OptionsCompositesAndStop)
     EXPECT_EQ(OUTCOME_CONTINUE, Dispatch());
     EXPECT_EQ(0xC0u, g_app.routineId);
     EXPECT_EQ(1, g_statusCalls);
-    EXPECT_EQ(1, Count(mark, "C0 Routine Start."));
-    EXPECT_EQ(0, Count(mark, "Inquiry Start"));
-    EXPECT_EQ(0xC102, Code(1, 4));
+    EXPECT_EQ(Counts(mark, { "C0 Routine Start.", "Inquiry Start" }), (std::vector<int>{ 1, 0 }));
+    ExpectCodes(1, { { 4, 0xC102 } });
 
     /* CF on unit 0: sixteen commands, four status refreshes, C4's code for row 1. */
     mark = Mark();
     Select(0, { 1, 2 }, 0xCF, 2);
-    g_app.unitList[1] = 1;
     EXPECT_EQ(OUTCOME_CONTINUE, Dispatch());
     EXPECT_EQ(0xCFu, g_app.routineId);
     EXPECT_EQ(4, g_statusCalls);
-    EXPECT_EQ(0xC403, Code(0, 1));
-    EXPECT_EQ(0, Code(0, 2));
+    ExpectCodes(0, { { 1, 0xC403 } });
     int commands = 0;
-    for (const char *s : { "Unit Ready Start", "Request Sense Start", "Inquiry Start", "Stop Unit Start",
-                           "Start Unit Start", "Self Test Start" })
-        commands += Count(mark, s);
+    for (int n : Counts(mark, { "Unit Ready Start", "Request Sense Start", "Inquiry Start", "Stop Unit Start",
+                                "Start Unit Start", "Self Test Start" }))
+        commands += n;
     EXPECT_EQ(16, commands);
-    EXPECT_EQ("C4 03 05 ", Dump().substr(0, 9));
+    EXPECT_EQ("C4 03 05 ", Dump());
 
     /* A user stop (debug mode's Stop button) ends the run whatever the option; no report. */
     size_t reports = Reports().size();
@@ -560,31 +501,20 @@ TEST(RunRoutine, OptionsCompositesAndStop)
     Select(0, { 0 }, 0xC1);
     g_app.runOption = 3;
     DWORD tid = GetCurrentThreadId();
-    HANDLE presser = CreateThread(nullptr, 0, [](LPVOID p) -> DWORD {
-        DWORD tid = DWORD(uintptr_t(p));
-        for (int i = 0; i < 400; i++) {
+    std::atomic<bool> pressed{ false };
+    std::thread presser([&] {
+        for (int i = 0; i < 400 && !pressed; i++, Sleep(25)) {
             HWND found = nullptr;
             EnumThreadWindows(tid, [](HWND w, LPARAM l) -> BOOL {
-                if (GetDlgItem(w, IDC_COM_STOP)) {
-                    *(HWND *)l = w;
-                    return FALSE;
-                }
-                return TRUE;
+                return GetDlgItem(w, IDC_COM_STOP) ? (*(HWND *)l = w, FALSE) : TRUE;
             }, LPARAM(&found));
-            if (found) {
-                PostMessageA(found, WM_COMMAND, IDC_COM_STOP, 0);
-                return 1;
-            }
-            Sleep(25);
+            if (found)
+                pressed = PostMessageA(found, WM_COMMAND, IDC_COM_STOP, 0);
         }
-        return 0;
-    }, LPVOID(uintptr_t(tid)), 0, nullptr);
+    });
     EXPECT_EQ(OUTCOME_STOPPED, Dispatch());
-    WaitForSingleObject(presser, 10000);
-    DWORD pressed = 0;
-    GetExitCodeThread(presser, &pressed);
-    CloseHandle(presser);
-    EXPECT_EQ(1u, pressed);
+    presser.join();
+    EXPECT_TRUE(pressed);
     g_app.displayMode = DISPLAY_AUTOMATIC;
     g_app.debugMode = 0;
     EXPECT_EQ(0, Code(0, 0));

@@ -16,45 +16,54 @@ static std::unique_ptr<SubsysDesc> Load(const std::string &text)
     return d;
 }
 
+/* A query's answer, or 0xE0000 | EC when it fails. */
+static uint32_t Q(int (*f)(const SubsysDesc *, uint16_t *, uint16_t *), const SubsysDesc *d)
+{
+    uint16_t v = 0, ec = 0;
+    return f(d, &v, &ec) ? v : 0xE0000u | ec;
+}
+static uint32_t Q(int (*f)(const SubsysDesc *, uint16_t, uint16_t *, uint16_t *), const SubsysDesc *d, int arg)
+{
+    uint16_t v = 0, ec = 0;
+    return f(d, uint16_t(arg), &v, &ec) ? v : 0xE0000u | ec;
+}
+
 static uint16_t PdevAt(const SubsysDesc *d, int dku, int box, int hdd)
 {
     uint16_t pdev = 0xFFFF, ec = 0;
     return SubsysFindPdev(d, uint16_t(dku), uint16_t(box), uint16_t(hdd), &pdev, &ec) ? pdev : 0xFFFF;
 }
 
-/* State of a PDEV, or 0xE000 | EC when the query fails. */
-static uint32_t StateOf(const SubsysDesc *d, uint16_t pdev)
-{
-    uint16_t st = 0, ec = 0;
-    return SubsysGetPdevState(d, pdev, &st, &ec) ? st : 0xE0000u | ec;
-}
-
-static std::string DriveLocation(const SubsysDesc *d, uint16_t pdev)
+/* Location text of a DKU or a drive, or "EC n" when the query fails. */
+static std::string Loc(const SubsysDesc *d, bool drive, uint16_t id)
 {
     char buf[SUBSYS_NAME_LEN] = "";
     uint16_t ec = 0;
-    return SubsysGetPdevLocation(d, pdev, buf, sizeof buf, &ec) ? buf : "EC " + std::to_string(ec);
+    int ok = drive ? SubsysGetPdevLocation(d, id, buf, sizeof buf, &ec)
+                   : SubsysGetDkuLocation(d, id, buf, sizeof buf, &ec);
+    return ok ? buf : "EC " + std::to_string(ec);
 }
 
-static std::string DkuLocation(const SubsysDesc *d, uint16_t dku)
-{
-    char buf[SUBSYS_NAME_LEN] = "";
-    uint16_t ec = 0;
-    return SubsysGetDkuLocation(d, dku, buf, sizeof buf, &ec) ? buf : "EC " + std::to_string(ec);
-}
+static int PathDigits(const uint16_t p[3]) { return p[0] * 100 + p[1] * 10 + p[2]; }
 
-TEST(Subsys, AbsentFileGivesDefaultAndSaysSo)
+TEST(Subsys, AbsentFileAndOnlyTheFirstMegabyte)
 {
     std::unique_ptr<SubsysDesc> d(new SubsysDesc);
-    uint16_t ec = 0, model = 0;
+    uint16_t ec = 0;
     EXPECT_EQ(SubsysLoad(d.get(), (TempDir() + "none.ini").c_str(), &ec), 0);
     EXPECT_EQ(ec, SUBSYS_EC_NO_FILE);
-    EXPECT_TRUE(SubsysGetDkcModel(d.get(), &model, &ec));
-    EXPECT_EQ(model, 4);
-    EXPECT_EQ(PdevAt(d.get(), 2, 0, 11), 0x100B);
+    EXPECT_EQ(Q(SubsysGetDkcModel, d.get()), 4u);
     ec = 0;
     EXPECT_EQ(SubsysLoad(d.get(), nullptr, &ec), 0);
     EXPECT_EQ(ec, SUBSYS_EC_NO_FILE);
+
+    std::string t = "[DKU.0]\nModel=3\n";
+    while (t.size() < size_t(SUBSYS_FILE_MAX))
+        t += ";" + std::string(1022, '-') + "\n";
+    t += "[DKU.1]\nModel=4\n";
+    d = Load(t);
+    EXPECT_EQ(Q(SubsysGetDkuModel, d.get(), 0), 3u);
+    EXPECT_EQ(Q(SubsysGetDkuModel, d.get(), 1), 5u);
 }
 
 TEST(Subsys, OverridesApply)
@@ -73,57 +82,44 @@ TEST(Subsys, OverridesApply)
                   "[Drive.4014]\r\nEquip=1\r\n"
                   "[LDEV]\r\nEquip=0:0-3, 2:250-255\r\nStatus=1000\r\nStatus.02.FF=2002\r\n");
     const SubsysDesc *s = d.get();
-    uint16_t v = 0, ec = 0, a[3], b[3];
+    uint16_t ec = 0, a[3], b[3];
 
-    EXPECT_TRUE(SubsysGetDkcModel(s, &v, &ec));
-    EXPECT_EQ(v, 5);
-    EXPECT_TRUE(SubsysGetMtpMode(s, &v, &ec));
-    EXPECT_EQ(v, 2);
-    for (int i = 0; i < 4; i++) {
-        EXPECT_TRUE(SubsysGetDkaState(s, uint16_t(i), &v, &ec));
-        EXPECT_EQ(v, i == 3 ? 0x1201 : 0x1200) << "DKA " << i;
-    }
+    EXPECT_EQ(Q(SubsysGetDkcModel, s), 5u);
+    EXPECT_EQ(Q(SubsysGetMtpMode, s), 2u);
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(Q(SubsysGetDkaState, s, i), i == 3 ? 0x1201u : 0x1200u) << "DKA " << i;
     EXPECT_EQ(s->msgMode, SUBSYS_MSG_TRACE);
     EXPECT_EQ(s->traceCalls, 1);
-    for (int f : { 0x10, 0x2A, 0x2B, 0x2C })
-        EXPECT_FALSE(SubsysHistoryAccepts(s, uint8_t(f))) << f;
-    for (int f : { 0x00, 0x11, 0x29, 0x2D, 0xFF })
-        EXPECT_TRUE(SubsysHistoryAccepts(s, uint8_t(f))) << f;
+    for (int f : { 0x00, 0x10, 0x11, 0x29, 0x2A, 0x2B, 0x2C, 0x2D, 0xFF })
+        EXPECT_EQ(SubsysHistoryAccepts(s, uint8_t(f)), f != 0x10 && (f < 0x2A || f > 0x2C)) << f;
 
     /* Drive units: model and location overrides, a spare unit brought in, long text cut. */
-    EXPECT_TRUE(SubsysGetDkuModel(s, 1, &v, &ec));
-    EXPECT_EQ(v, 9);
-    EXPECT_EQ(DkuLocation(s, 1), "DKU-LEFT-ONE");
-    EXPECT_EQ(DkuLocation(s, 3), "A-very-long-loc");
-    EXPECT_TRUE(SubsysGetHduState(s, 3, &v, &ec));
-    EXPECT_EQ(v, 0x1200);
+    EXPECT_EQ(Q(SubsysGetDkuModel, s, 1), 9u);
+    EXPECT_EQ(Loc(s, false, 1), "DKU-LEFT-ONE");
+    EXPECT_EQ(Loc(s, false, 3), "A-very-long-loc");
+    EXPECT_EQ(Q(SubsysGetHduState, s, 3), 0x1200u);
 
-    /* Box 3.2 on unit 0x40 from row 16; only its listed positions are equipped. */
-    EXPECT_EQ(PdevAt(s, 3, 2, 0), 0x4010);
-    EXPECT_EQ(PdevAt(s, 3, 2, 31), 0x402F);
-    EXPECT_EQ(PdevAt(s, 3, 1, 0), 0xFFFF);
-    EXPECT_EQ(StateOf(s, 0x4013), 0x1200u);
-    EXPECT_EQ(StateOf(s, 0x4014), 0x1200u);   /* by [Drive.4014] */
-    EXPECT_EQ(StateOf(s, 0x4015), 0x1201u);
-    EXPECT_EQ(StateOf(s, 0x401E), 0x1200u);
-    EXPECT_EQ(DriveLocation(s, 0x401E), "HDD32-0E");
-
-    /* A removed box has no drives; a box on a taken unit gets none; rows stop at 255. */
-    EXPECT_EQ(StateOf(s, 0x0105), 0xE1101u);
-    EXPECT_EQ(PdevAt(s, 0, 1, 5), 0xFFFF);
-    EXPECT_EQ(PdevAt(s, 0, 2, 0), 0xFFFF);
-    EXPECT_EQ(StateOf(s, 0x0200), 0xE1101u);
-    EXPECT_EQ(DriveLocation(s, 0x0000), "HDD00-00");
-    EXPECT_EQ(PdevAt(s, 2, 0, 5), 0x10FF);
-    EXPECT_EQ(PdevAt(s, 2, 0, 6), 0xFFFF);
-
-    /* Single drives. */
-    EXPECT_EQ(StateOf(s, 0x0002), 0x1201u);
-    EXPECT_EQ(DriveLocation(s, 0x0002), "EC " + std::to_string(0x1201));
-    EXPECT_EQ(DriveLocation(s, 0x0003), "SPARE");
+    /* Box 3.2 on unit 0x40 from row 16; only its listed positions (and [Drive.4014]) are
+     * equipped. A removed box has no drives; a box on a taken unit gets none; rows stop at 255. */
+    const struct { int dku, box, hdd; uint16_t pdev; } kFound[] = {
+        { 3, 2, 0, 0x4010 }, { 3, 2, 31, 0x402F }, { 3, 1, 0, 0xFFFF }, { 0, 1, 5, 0xFFFF },
+        { 0, 2, 0, 0xFFFF }, { 2, 0, 5, 0x10FF },  { 2, 0, 6, 0xFFFF },
+    };
+    for (auto &f : kFound)
+        EXPECT_EQ(PdevAt(s, f.dku, f.box, f.hdd), f.pdev) << f.dku << "." << f.box << "." << f.hdd;
+    const struct { uint16_t pdev; uint32_t state; } kStates[] = {
+        { 0x4013, 0x1200 }, { 0x4014, 0x1200 }, { 0x4015, 0x1201 }, { 0x401E, 0x1200 },
+        { 0x0105, 0xE1101 }, { 0x0200, 0xE1101 }, { 0x0002, 0x1201 },
+    };
+    for (auto &k : kStates)
+        EXPECT_EQ(Q(SubsysGetPdevState, s, k.pdev), k.state) << std::hex << k.pdev;
+    EXPECT_EQ(Loc(s, true, 0x401E), "HDD32-0E");
+    EXPECT_EQ(Loc(s, true, 0x0000), "HDD00-00");
+    EXPECT_EQ(Loc(s, true, 0x0002), "EC " + std::to_string(0x1201));
+    EXPECT_EQ(Loc(s, true, 0x0003), "SPARE");
     ASSERT_TRUE(SubsysGetPdevPaths(s, 0x0002, a, b, &ec));
-    EXPECT_EQ(a[0] * 100 + a[1] * 10 + a[2], 52);
-    EXPECT_EQ(b[0] * 100 + b[1] * 10 + b[2], 153);
+    EXPECT_EQ(PathDigits(a), 52);
+    EXPECT_EQ(PathDigits(b), 153);
 
     /* LDEVs: the list replaces the default; the state applies to equipped LDEVs only. */
     static uint32_t map[256][8];
@@ -144,23 +140,19 @@ TEST(Subsys, EmptyBaseEquipsOnlyWhatIsListed)
     auto d = Load("[Subsystem]\nBase=empty\n[DKU.1]\nEquip=1\n[Box.1.1]\nEquip=1\nDrives=3\n"
                   "[LDEV]\nStatus.00.00=1234\n");
     const SubsysDesc *s = d.get();
-    uint16_t v = 0, ec = 0;
+    uint16_t ec = 0;
     static uint32_t map[256][8];
     static uint16_t status[256][256];
 
-    for (int i = 0; i < 4; i++) {
-        EXPECT_TRUE(SubsysGetDkaState(s, uint16_t(i), &v, &ec));
-        EXPECT_EQ(v, 0x1201);
-    }
-    EXPECT_FALSE(SubsysGetDkuModel(s, 0, &v, &ec));
-    EXPECT_EQ(ec, 0x1201);
-    EXPECT_TRUE(SubsysGetDkuModel(s, 1, &v, &ec));
-    EXPECT_EQ(v, 5);
-    EXPECT_EQ(DkuLocation(s, 1), "DKU-L1");
-    EXPECT_EQ(StateOf(s, 0x0903), 0x1200u);
-    EXPECT_EQ(StateOf(s, 0x0900), 0x1201u);
-    EXPECT_EQ(StateOf(s, 0x0800), 0xE1101u);
-    EXPECT_EQ(StateOf(s, 0x0000), 0xE1101u);
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(Q(SubsysGetDkaState, s, i), 0x1201u);
+    EXPECT_EQ(Q(SubsysGetDkuModel, s, 0), 0xE1201u);
+    EXPECT_EQ(Q(SubsysGetDkuModel, s, 1), 5u);
+    EXPECT_EQ(Loc(s, false, 1), "DKU-L1");
+    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0903), 0x1200u);
+    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0900), 0x1201u);
+    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0800), 0xE1101u);
+    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0000), 0xE1101u);
     ASSERT_TRUE(SubsysGetLdevEquipMap(s, map, &ec));
     ASSERT_TRUE(SubsysGetLdevStatus(s, status, &ec));
     uint32_t bits = 0, states = 0;
@@ -171,31 +163,26 @@ TEST(Subsys, EmptyBaseEquipsOnlyWhatIsListed)
         }
     EXPECT_EQ(bits, 0u);
     EXPECT_EQ(states, 0u);
-    EXPECT_TRUE(SubsysGetDkcModel(s, &v, &ec));
-    EXPECT_EQ(v, 4);
+    EXPECT_EQ(Q(SubsysGetDkcModel, s), 4u);
 }
 
 TEST(Subsys, FailEntriesMatchByQueryAndArgument)
 {
+    /* The entry for the argument wins over the general one; a repeated key replaces. */
     auto d = Load("[Fail]\nGetPdevEquipStatus.0105=4321\nmtp_GetDkcModel=4444\n"
                   "GetDkuModel=1111\nGetDkuModel.1=2222\nGetDkuModel.1=2223\n");
-    const SubsysDesc *s = d.get();
-    uint16_t ec = 0;
-    EXPECT_TRUE(SubsysCheckFail(s, "GetPdevEquipStatus", 1, 0x0105, &ec));
-    EXPECT_EQ(ec, 0x4321);
-    EXPECT_TRUE(SubsysCheckFail(s, "getpdevequipstatus", 1, 0x0105, &ec));
-    ec = 0;
-    EXPECT_FALSE(SubsysCheckFail(s, "GetPdevEquipStatus", 1, 0x0106, &ec));
-    EXPECT_FALSE(SubsysCheckFail(s, "GetPdevEquipStatus", 0, 0, &ec));
-    EXPECT_EQ(ec, 0);
-    EXPECT_TRUE(SubsysCheckFail(s, "mtp_GetDkcModel", 0, 0, &ec));
-    EXPECT_EQ(ec, 0x4444);
-    /* The entry for the argument wins over the general one; a repeated key replaces. */
-    EXPECT_TRUE(SubsysCheckFail(s, "GetDkuModel", 1, 1, &ec));
-    EXPECT_EQ(ec, 0x2223);
-    EXPECT_TRUE(SubsysCheckFail(s, "GetDkuModel", 1, 2, &ec));
-    EXPECT_EQ(ec, 0x1111);
-    EXPECT_EQ(s->failCount, 4);
+    const struct { const char *query; int hasArg; uint16_t arg, ec; } kCalls[] = {
+        { "GetPdevEquipStatus", 1, 0x0105, 0x4321 }, { "getpdevequipstatus", 1, 0x0105, 0x4321 },
+        { "GetPdevEquipStatus", 1, 0x0106, 0 },      { "GetPdevEquipStatus", 0, 0, 0 },
+        { "mtp_GetDkcModel", 0, 0, 0x4444 },         { "GetDkuModel", 1, 1, 0x2223 },
+        { "GetDkuModel", 1, 2, 0x1111 },
+    };
+    for (auto &c : kCalls) {
+        uint16_t ec = 0;
+        EXPECT_EQ(SubsysCheckFail(d.get(), c.query, c.hasArg, c.arg, &ec), c.ec != 0) << c.query << " " << c.arg;
+        EXPECT_EQ(ec, c.ec) << c.query << " " << c.arg;
+    }
+    EXPECT_EQ(d->failCount, 4);
 }
 
 TEST(Subsys, HostileFileIsReadSafely)
@@ -223,36 +210,31 @@ TEST(Subsys, HostileFileIsReadSafely)
     t.append(withNul, sizeof withNul - 1);
     auto d = Load(t);
     const SubsysDesc *s = d.get();
-    uint16_t v = 0, ec = 0, a[3], b[3];
+    uint16_t ec = 0, a[3], b[3];
 
-    for (int u = 0; u < 3; u++) {
-        EXPECT_TRUE(SubsysGetDkuModel(s, uint16_t(u), &v, &ec));
-        EXPECT_EQ(v, u == 2 ? 8 : u == 1 ? 5 : 7) << "DKU " << u;
-    }
-    EXPECT_EQ(DkuLocation(s, 2), "AFTER-NUL");
-    EXPECT_FALSE(SubsysGetDkuModel(s, 8, &v, &ec));
-    EXPECT_TRUE(SubsysGetDkaState(s, 0, &v, &ec));
-    EXPECT_EQ(v, 0x1200);
-    EXPECT_TRUE(SubsysGetDkcModel(s, &v, &ec));
-    EXPECT_EQ(v, 4);
-    EXPECT_TRUE(SubsysGetMtpMode(s, &v, &ec));
-    EXPECT_EQ(v, 1);
+    for (int u = 0; u < 3; u++)
+        EXPECT_EQ(Q(SubsysGetDkuModel, s, u), u == 2 ? 8u : u == 1 ? 5u : 7u) << "DKU " << u;
+    EXPECT_EQ(Loc(s, false, 2), "AFTER-NUL");
+    EXPECT_EQ(Q(SubsysGetDkuModel, s, 8), 0xE1201u);
+    EXPECT_EQ(Q(SubsysGetDkaState, s, 0), 0x1200u);
+    EXPECT_EQ(Q(SubsysGetDkcModel, s), 4u);
+    EXPECT_EQ(Q(SubsysGetMtpMode, s), 1u);
     EXPECT_EQ(s->traceCalls, 0);
     EXPECT_EQ(s->msgMode, SUBSYS_MSG_SHOW);
     for (int f = 0; f < 256; f++)
         EXPECT_EQ(SubsysHistoryAccepts(s, uint8_t(f)), f != 7) << f;
 
     /* Bad list items are dropped but the list still replaces; bad numbers change nothing. */
-    EXPECT_EQ(StateOf(s, 0x0000), 0x1201u);
+    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0000), 0x1201u);
     EXPECT_EQ(PdevAt(s, 0, 0, 31), 0x001F);
-    EXPECT_EQ(StateOf(s, 0x0301), 0x1200u);
-    EXPECT_EQ(StateOf(s, 0x0300), 0x1201u);
-    EXPECT_EQ(StateOf(s, 0x0200), 0x1200u);
-    EXPECT_EQ(StateOf(s, 0x040B), 0xE1101u);
-    EXPECT_EQ(DriveLocation(s, 0x0301), "HDD03-01");
+    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0301), 0x1200u);
+    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0300), 0x1201u);
+    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0200), 0x1200u);
+    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x040B), 0xE1101u);
+    EXPECT_EQ(Loc(s, true, 0x0301), "HDD03-01");
     ASSERT_TRUE(SubsysGetPdevPaths(s, 0x0000, a, b, &ec));
-    EXPECT_EQ(a[0] * 100 + a[1] * 10 + a[2], 0);
-    EXPECT_EQ(b[0] * 100 + b[1] * 10 + b[2], 100);
+    EXPECT_EQ(PathDigits(a), 0);
+    EXPECT_EQ(PathDigits(b), 100);
 
     static uint32_t map[256][8];
     ASSERT_TRUE(SubsysGetLdevEquipMap(s, map, &ec));
@@ -264,19 +246,4 @@ TEST(Subsys, HostileFileIsReadSafely)
     EXPECT_FALSE(SubsysCheckFail(s, "GetHduEquipStatus", 1, 0x99, &ec));
     EXPECT_FALSE(SubsysCheckFail(s, "GetMpOfPath", 1, 0, &ec));
     EXPECT_FALSE(SubsysCheckFail(s, "GetDkuModel", 1, 0, &ec));
-}
-
-TEST(Subsys, OnlyTheFirstMegabyteIsRead)
-{
-    std::string t = "[DKU.0]\nModel=3\n";
-    std::string filler = ";" + std::string(1022, '-') + "\n";
-    while (t.size() < size_t(SUBSYS_FILE_MAX))
-        t += filler;
-    t += "[DKU.1]\nModel=4\n";
-    auto d = Load(t);
-    uint16_t v = 0, ec = 0;
-    EXPECT_TRUE(SubsysGetDkuModel(d.get(), 0, &v, &ec));
-    EXPECT_EQ(v, 3);
-    EXPECT_TRUE(SubsysGetDkuModel(d.get(), 1, &v, &ec));
-    EXPECT_EQ(v, 5);
 }
