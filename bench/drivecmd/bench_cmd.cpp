@@ -1,9 +1,12 @@
 /* Cost of one pass-through drive command (request and its 75 040-byte reply in segments of
  * 1, 4 and 16 KiB) from the transport to the controller simulator and back, against
  * (1 + reply segments) bare handshakes measured side by side in the same run. Every trace line,
- * the communication trace and the history records are written as in a real run.
+ * the communication trace and the history records are written as in a real run. Beside it, what
+ * one reply segment writes on its own: a communication-trace line (the receiver's) and a history
+ * record (the sender's), each timed alone in this process.
  * Usage: bench_cmd [rounds [commands]]; run it in a prefix of its own (scripts/winerun.sh). */
 #include "drivecmd/drivecmd.h"
+#include "cmlb/cmlb.h"
 #include "bench/floor.h"
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +16,7 @@
 AppContext g_app;
 
 enum : uint32_t { ROUNDS = 5, COMMANDS = 20, FLOOR_LEN = 1064, WARM_UP = 3 };
+static_assert(FLOOR_LEN <= 16384, "floor message fits the data");
 #define STOP_EVENT "Global\\vestra_bench_cmd_stop"
 
 static std::string BinFile(const char *name)
@@ -93,6 +97,23 @@ static double TimeFloor(const uint8_t *data, uint32_t messages)
     return NowUs() - t0;
 }
 
+/* One communication-trace line as the receive handler writes it for every reply segment. */
+static double TimeTraceLine()
+{
+    double t0 = NowUs();
+    CMTrace(CMT_LINE_QUIET, "%s,Not Hit", "RecvDKC");
+    return NowUs() - t0;
+}
+
+/* One history record of a reply segment of len bytes. */
+static double TimeHistory(const uint8_t *data, uint32_t len)
+{
+    BitmapMP target;
+    memset(&target, 0xFF, sizeof target);
+    double t0 = NowUs();
+    return HistTrn(&target, FC_PASS, data, len) == 0 ? NowUs() - t0 : -1;
+}
+
 static int Peer()
 {
     HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, STOP_EVENT);
@@ -127,9 +148,9 @@ int main(int argc, char **argv)
         fprintf(stderr, "bench_cmd: communication not opened\n");
         return 4;
     }
-    static uint8_t data[FLOOR_LEN];
+    static uint8_t data[16384];
     int rc = 0;
-    printf("segment  messages  command(us)  floor x messages(us)  ratio\n");
+    printf("segment  messages  command(us)  floor x messages(us)  ratio   per message(us): command  floor  trace line  history  bound\n");
     for (uint32_t segSize : { 1024u, 4096u, 16384u }) {
         uint32_t messages = 1 + (REPLY_LEN + segSize - 1) / segSize;
         HANDLE ctl = StartController(segSize);
@@ -141,7 +162,7 @@ int main(int argc, char **argv)
         for (uint32_t i = 0; i < WARM_UP; i++)
             if (TimeCommand() < 0 || TimeFloor(data, messages) < 0)
                 rc = 6;
-        std::vector<double> cmd, floor;
+        std::vector<double> cmd, floor, line, hist;
         for (uint32_t r = 0; r < rounds && rc == 0; r++) {
             for (uint32_t i = 0; i < count && rc == 0; i++) {
                 /* Alternate the order, so that both see the same machine. */
@@ -157,6 +178,10 @@ int main(int argc, char **argv)
                     rc = 6;
                 cmd.push_back(a);
                 floor.push_back(b);
+                line.push_back(TimeTraceLine());
+                hist.push_back(TimeHistory(data, segSize));
+                if (hist.back() < 0)
+                    rc = 6;
             }
         }
         StopController(ctl);
@@ -164,8 +189,11 @@ int main(int argc, char **argv)
             fprintf(stderr, "bench_cmd: a command or handshake failed\n");
             break;
         }
-        printf("%6u  %8u  %11.0f  %20.0f  %5.2f\n", segSize, messages, Median(cmd), Median(floor),
-               Median(cmd) / Median(floor));
+        /* bound: the ratio that a segment's handshake, trace line and history record give alone. */
+        double perFloor = Median(floor) / messages;
+        printf("%6u  %8u  %11.0f  %20.0f  %5.2f  %24.0f  %5.0f  %10.0f  %7.0f  %5.2f\n", segSize, messages,
+               Median(cmd), Median(floor), Median(cmd) / Median(floor), Median(cmd) / messages,
+               perFloor, Median(line), Median(hist), (perFloor + Median(line) + Median(hist)) / perFloor);
     }
     CloseCommunication();
     SetEvent(stop);
