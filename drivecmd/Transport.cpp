@@ -76,7 +76,7 @@ int CloseCommunication()
 
 const char *DriveUnderTestName()
 {
-    uint32_t unit = g_app.unitCursor < UNIT_LIST_LEN ? g_app.unitList[g_app.unitCursor] : UNIT_NONE;
+    uint32_t unit = g_app.unitCursor < UNIT_LIST_LEN ? g_app.unitList[g_app.unitCursor] : uint32_t(UNIT_NONE);
     if (unit >= UNIT_COUNT)
         return " ";
     for (uint32_t row = 0; row < ROW_COUNT; row++)

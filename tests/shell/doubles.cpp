@@ -37,7 +37,7 @@ int RunRoutine(HWND, uint16_t *outcome)
     }
     if (call == g_script.stopAtCall)
         g_app.stopRequested = 1;
-    *outcome = size_t(call) < g_script.outcomes.size() ? g_script.outcomes[call] : OUTCOME_CONTINUE;
+    *outcome = size_t(call) < g_script.outcomes.size() ? g_script.outcomes[call] : decltype(g_script.outcomes)::value_type(OUTCOME_CONTINUE);
     return 1;
 }
 

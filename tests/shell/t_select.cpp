@@ -499,11 +499,13 @@ TEST(Failures, EachDialogReportsItsLocationCodeAndEndsTheProgram)
         EXPECT_EQ(1u, GrepLines(t, "mtp_MessageBox [").size()) << "one box";
         int box = FindText(t, std::string("mtp_MessageBox [") + c.code + "]");
         ASSERT_GE(box, 1);
-        if (strncmp(c.fail, "GetPdevEquipStatus", 18) == 0)
+        if (strncmp(c.fail, "GetPdevEquipStatus", 18) == 0) {
             EXPECT_EQ(std::string("GetPdevEquipStatus") + failed, t[box - 1]);
+        }
         ASSERT_LT(size_t(box + 1), t.size());
         EXPECT_EQ(c.query + std::string(failed), t[box + 1]);
-        if (!c.onEnd)
+        if (!c.onEnd) {
             EXPECT_GT(FindText(t, "VESTRA END"), box);
+        }
     }
 }
