@@ -4,6 +4,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
+# Wine wants absolute prefix paths.
+mkdir -p "$build" && build=$(cd "$build" && pwd)
 
 pkgs=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
       googletest wine wine64 libwine xvfb imagemagick x11-utils xdotool)
