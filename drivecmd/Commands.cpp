@@ -85,7 +85,7 @@ static uint32_t PassThrough(const PassCmd &cmd, uint16_t mp, uint8_t unit, const
     rq[RQ_DIRECTION] = cmd.direction;
     memcpy(rq + RQ_DESC, cmd.desc, DESC_LEN);
     PutBe16(rq + RQ_DATA_LEN, cmd.dataLen);
-    memset(rq + RQ_DATA_OUT, 0, TRANSFER_LEN_83 - RQ_DATA_OUT);
+    memset(rq + RQ_DATA_OUT, 0, size_t(TRANSFER_LEN_83) - size_t(RQ_DATA_OUT));
     if (!Send(mp, timeout, r))
         return 0;
     for (uint32_t row = 0; row < ROW_COUNT; row++) {

@@ -163,7 +163,6 @@ static INT_PTR ComCommand(HWND dlg, WPARAM wp, LPARAM)
     return TRUE;
 }
 
-struct MsgEntry { UINT msg; INT_PTR (*fn)(HWND, WPARAM, LPARAM); };
 static const MsgEntry kComMsgs[] = {
     { WM_INITDIALOG, ComInit    },
     { WM_TIMER,      WaitTimer  },
@@ -174,10 +173,7 @@ static const MsgEntry kComMsgs[] = {
 static INT_PTR CALLBACK ComDlgProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 {
     g_app.commDialog = dlg;
-    for (const MsgEntry &e : kComMsgs)
-        if (e.msg == msg)
-            return e.fn(dlg, wp, lp);
-    return FALSE;
+    return Dispatch(kComMsgs, std::size(kComMsgs), dlg, msg, wp, lp);
 }
 
 /* Up to three attempts of one command; main thread. */

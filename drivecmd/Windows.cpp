@@ -11,16 +11,6 @@ enum : size_t { RPT_UNIT = 12, RPT_ROW = 13, RPT_MP = 15, RPT_RECORD = 20, RPT_T
 enum : uint16_t { RECORD_MAX = 18 };
 static const char kDiagLogId[] = "05";
 
-struct MsgEntry { UINT msg; INT_PTR (*fn)(HWND, WPARAM, LPARAM); };
-
-static INT_PTR Dispatch(const MsgEntry *table, size_t n, HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    for (size_t i = 0; i < n; i++)
-        if (table[i].msg == msg)
-            return table[i].fn(dlg, wp, lp);
-    return FALSE;
-}
-
 static UINT WaitTemplate(UINT interactive)
 {
     return g_app.displayMode == DISPLAY_INTERACTIVE ? interactive : IDD_HIDDEN_WAIT;
@@ -78,17 +68,13 @@ static const MsgEntry kDelayMsgs[] = {
     { WM_COMMAND,     DelayCommand },
 };
 
-static INT_PTR CALLBACK DelayDlgProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    return Dispatch(kDelayMsgs, sizeof kDelayMsgs / sizeof kDelayMsgs[0], dlg, msg, wp, lp);
-}
 
 /* The delay window for a number of seconds; debug mode shows it without Stop. Always 1. */
 int Delay(HINSTANCE instance, HWND owner, uint16_t seconds)
 {
     g_app.delaySeconds = seconds;
     UINT tmpl = WaitTemplate(g_app.debugMode == 1 ? IDD_REPORT_WAIT : IDD_COM_WAIT);
-    DialogBoxParamA(instance, MAKEINTRESOURCEA(tmpl), owner, DelayDlgProc, 0);
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(tmpl), owner, TableProc<kDelayMsgs>, 0);
     return 1;
 }
 
@@ -112,7 +98,7 @@ static INT_PTR ReportInit(HWND dlg, WPARAM, LPARAM)
     rq[RPT_UNIT] = g_app.reportUnit;
     rq[RPT_ROW] = g_app.reportRow;
     rq[RPT_MP] = uint8_t(g_app.mainMp);
-    uint16_t count = g_app.reportCount < RECORD_MAX ? g_app.reportCount : RECORD_MAX;
+    uint16_t count = g_app.reportCount < RECORD_MAX ? g_app.reportCount : uint16_t(RECORD_MAX);
     memcpy(rq + RPT_RECORD, g_app.errorRecord, count);
     rq[RPT_TMPDIR] = g_app.tmpDirFlag ? 1 : 0;
     char dest[4];
@@ -135,7 +121,7 @@ static INT_PTR CALLBACK ReportDlgProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 {
     if (msg == WM_INITDIALOG)
         g_app.commDialog = dlg;
-    return Dispatch(kReportMsgs, sizeof kReportMsgs / sizeof kReportMsgs[0], dlg, msg, wp, lp);
+    return Dispatch(kReportMsgs, std::size(kReportMsgs), dlg, msg, wp, lp);
 }
 
 int ShowErrorReport(HINSTANCE instance, HWND owner, uint16_t mainMp, uint16_t subMp, uint8_t unit,

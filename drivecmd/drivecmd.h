@@ -7,6 +7,7 @@
  * WM_COMEND. */
 #pragma once
 #include "shell/AppContext.h"
+#include "shell/DlgTable.h"
 #include "iw/iw.h"
 
 enum : uint32_t {

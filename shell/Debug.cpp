@@ -52,15 +52,11 @@ static const MsgEntry kPasswordMsgs[] = {
     { WM_COMMAND,    PwCommand },
 };
 
-static INT_PTR CALLBACK PasswordDlgProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    return Dispatch(kPasswordMsgs, sizeof kPasswordMsgs / sizeof *kPasswordMsgs, dlg, msg, wp, lp);
-}
 
 /* UM_ASK_PASSWORD: the prompt; an accepted code posts UM_DEBUG_MODE. */
 void AskPassword(HWND wnd)
 {
-    if (DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_PASSWORD), wnd, PasswordDlgProc, 0) == 1)
+    if (DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_PASSWORD), wnd, TableProc<kPasswordMsgs>, 0) == 1)
         PostMessageA(wnd, UM_DEBUG_MODE, 0, 0);
 }
 

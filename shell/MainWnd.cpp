@@ -157,7 +157,7 @@ static const CmdEntry kMainCmds[] = {
 static INT_PTR OnCommand(HWND wnd, WPARAM wp, LPARAM)
 {
     UINT id = LOWORD(wp);
-    if (DispatchCommand(kMainCmds, sizeof kMainCmds / sizeof *kMainCmds, wnd, wp))
+    if (DispatchCommand(kMainCmds, std::size(kMainCmds), wnd, wp))
         return 0;
     if (DebugCommand(wnd, id))
         return 0;
@@ -399,5 +399,5 @@ static const MsgEntry kMainMsgs[] = {
 /* Main window procedure; returns 0 for every message. Main thread. */
 INT_PTR CALLBACK MainDlgProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp)
 {
-    return Dispatch(kMainMsgs, sizeof kMainMsgs / sizeof *kMainMsgs, wnd, msg, wp, lp);
+    return Dispatch(kMainMsgs, std::size(kMainMsgs), wnd, msg, wp, lp);
 }

@@ -25,27 +25,6 @@ enum : uint32_t { DLG_OK = 1, DLG_CANCEL = 2 };
 enum : uint32_t { ROUTINE_DEFAULT = 0xCF, RUN_OPTION_DEFAULT = 8 };
 enum : size_t { LABEL_LEN = 32 };
 
-/* Message and command tables of the selection dialogs. Main thread. */
-INT_PTR Dispatch(const MsgEntry *table, size_t count, HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    for (size_t i = 0; i < count; i++)
-        if (table[i].msg == msg)
-            return table[i].fn(dlg, wp, lp);
-    return FALSE;
-}
-
-INT_PTR DispatchCommand(const CmdEntry *table, size_t count, HWND dlg, WPARAM wp)
-{
-    UINT id = LOWORD(wp);
-    for (size_t i = 0; i < count; i++) {
-        if (id >= table[i].first && id <= table[i].last) {
-            table[i].fn(dlg, id);
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
 static int IsLt() { return g_app.dkcModel == 1; }
 
 void ReportSelectFailure(HWND dlg, uint16_t ec, const char *code, const char *query)
@@ -137,18 +116,10 @@ static const CmdEntry kHduCmds[] = {
     { IDOK, IDOK, HduOk },
     { IDCANCEL, IDCANCEL, CloseCancel },
 };
-static INT_PTR HduCommand(HWND dlg, WPARAM wp, LPARAM)
-{
-    return DispatchCommand(kHduCmds, sizeof kHduCmds / sizeof *kHduCmds, dlg, wp);
-}
 static const MsgEntry kHduMsgs[] = {
     { WM_INITDIALOG, HduInit },
-    { WM_COMMAND,    HduCommand },
+    { WM_COMMAND,    TableCommand<kHduCmds> },
 };
-static INT_PTR CALLBACK HduProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    return Dispatch(kHduMsgs, sizeof kHduMsgs / sizeof *kHduMsgs, dlg, msg, wp, lp);
-}
 
 /* ---- DKU ---- */
 
@@ -176,25 +147,17 @@ static void DkuBox(HWND dlg, UINT id)
     int templ = IsLt() ? IDD_HDU_LT
               : g_selectChoice.dku == 0 && g_selectChoice.box >= UPPER_BOX_FIRST ? IDD_HDU_UPPER
               : IDD_HDU;
-    DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(templ), dlg, HduProc, 0);
+    DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(templ), dlg, TableProc<kHduMsgs>, 0);
 }
 
 static const CmdEntry kDkuCmds[] = {
     { IDC_HDU_FIRST, IDC_HDU_FIRST + BOXES_HV - 1, DkuBox },
     { IDCANCEL, IDCANCEL, CloseCancel },
 };
-static INT_PTR DkuCommand(HWND dlg, WPARAM wp, LPARAM)
-{
-    return DispatchCommand(kDkuCmds, sizeof kDkuCmds / sizeof *kDkuCmds, dlg, wp);
-}
 static const MsgEntry kDkuMsgs[] = {
     { WM_INITDIALOG, DkuInit },
-    { WM_COMMAND,    DkuCommand },
+    { WM_COMMAND,    TableCommand<kDkuCmds> },
 };
-static INT_PTR CALLBACK DkuProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    return Dispatch(kDkuMsgs, sizeof kDkuMsgs / sizeof *kDkuMsgs, dlg, msg, wp, lp);
-}
 
 /* ---- Select HDD List ---- */
 
@@ -223,18 +186,10 @@ static const CmdEntry kListCmds[] = {
     { IDOK, IDOK, CloseOk },
     { IDCANCEL, IDCANCEL, CloseCancel },
 };
-static INT_PTR ListCommand(HWND dlg, WPARAM wp, LPARAM)
-{
-    return DispatchCommand(kListCmds, sizeof kListCmds / sizeof *kListCmds, dlg, wp);
-}
 static const MsgEntry kListMsgs[] = {
     { WM_INITDIALOG, ListInit },
-    { WM_COMMAND,    ListCommand },
+    { WM_COMMAND,    TableCommand<kListCmds> },
 };
-static INT_PTR CALLBACK ListProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    return Dispatch(kListMsgs, sizeof kListMsgs / sizeof *kListMsgs, dlg, msg, wp, lp);
-}
 
 /* ---- Select Unit ---- */
 
@@ -276,7 +231,7 @@ static void UnitDku(HWND dlg, UINT id)
 {
     g_selectChoice.dku = uint16_t(id - IDC_DKU_FIRST);
     int templ = IsLt() ? IDD_DKU_LT : id == IDC_DKU_FIRST ? IDD_DKU_FIRST : IDD_DKU;
-    DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(templ), dlg, DkuProc, 0);
+    DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(templ), dlg, TableProc<kDkuMsgs>, 0);
 }
 
 /* "ALL HDD": every equipped drive. A failed query (other than "no drive here") is reported and
@@ -302,7 +257,7 @@ static void UnitAll(HWND dlg, UINT)
 static void UnitOk(HWND dlg, UINT)
 {
     int templ = IsLt() ? IDD_HDD_LIST_LT : IDD_HDD_LIST;
-    if (DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(templ), dlg, ListProc, 0) != DLG_OK)
+    if (DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(templ), dlg, TableProc<kListMsgs>, 0) != DLG_OK)
         return;
     if (g_app.debugMode == 1) {
         EndDialog(dlg, RunRoutineDialog(dlg) == DLG_OK ? DLG_OK : DLG_CANCEL);
@@ -319,22 +274,14 @@ static const CmdEntry kUnitCmds[] = {
     { IDOK, IDOK, UnitOk },
     { IDCANCEL, IDCANCEL, CloseCancel },
 };
-static INT_PTR UnitCommand(HWND dlg, WPARAM wp, LPARAM)
-{
-    return DispatchCommand(kUnitCmds, sizeof kUnitCmds / sizeof *kUnitCmds, dlg, wp);
-}
 static const MsgEntry kUnitMsgs[] = {
     { WM_INITDIALOG, UnitInit },
-    { WM_COMMAND,    UnitCommand },
+    { WM_COMMAND,    TableCommand<kUnitCmds> },
 };
-static INT_PTR CALLBACK UnitProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    return Dispatch(kUnitMsgs, sizeof kUnitMsgs / sizeof *kUnitMsgs, dlg, msg, wp, lp);
-}
 
 int RunSelectUnit(HWND owner)
 {
     int templ = IsLt() ? IDD_SELECT_UNIT_LT : IDD_SELECT_UNIT;
-    INT_PTR result = DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(templ), owner, UnitProc, 0);
+    INT_PTR result = DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(templ), owner, TableProc<kUnitMsgs>, 0);
     return result == DLG_OK ? int(DLG_OK) : int(DLG_CANCEL);
 }

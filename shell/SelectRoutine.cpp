@@ -67,7 +67,7 @@ static const CmdEntry kClusterCmds[] = {
 /* Every other command (Esc's IDCANCEL among them) is swallowed: the cluster must be picked. */
 static INT_PTR ClusterCommand(HWND dlg, WPARAM wp, LPARAM)
 {
-    DispatchCommand(kClusterCmds, sizeof kClusterCmds / sizeof *kClusterCmds, dlg, wp);
+    DispatchCommand(kClusterCmds, std::size(kClusterCmds), dlg, wp);
     return TRUE;
 }
 static INT_PTR ClusterInit(HWND, WPARAM, LPARAM) { return TRUE; }
@@ -75,10 +75,6 @@ static const MsgEntry kClusterMsgs[] = {
     { WM_INITDIALOG, ClusterInit },
     { WM_COMMAND,    ClusterCommand },
 };
-static INT_PTR CALLBACK ClusterProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    return Dispatch(kClusterMsgs, sizeof kClusterMsgs / sizeof *kClusterMsgs, dlg, msg, wp, lp);
-}
 
 int CheckConnection(HWND owner)
 {
@@ -95,7 +91,7 @@ int CheckConnection(HWND owner)
                 g_app.driveTable[unit][row].equipState = EQUIP_CONNECTED;
         }
     }
-    DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_CLUSTER), owner, ClusterProc, 0);
+    DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_CLUSTER), owner, TableProc<kClusterMsgs>, 0);
     return 1;
 }
 
@@ -132,22 +128,14 @@ static const CmdEntry kRoutineCmds[] = {
     { IDOK,     IDOK, RoutineOk     },
     { IDCANCEL, IDCANCEL, RoutineCancel },
 };
-static INT_PTR RoutineCommand(HWND dlg, WPARAM wp, LPARAM)
-{
-    return DispatchCommand(kRoutineCmds, sizeof kRoutineCmds / sizeof *kRoutineCmds, dlg, wp);
-}
 static const MsgEntry kRoutineMsgs[] = {
     { WM_INITDIALOG, RoutineInit },
-    { WM_COMMAND,    RoutineCommand },
+    { WM_COMMAND,    TableCommand<kRoutineCmds> },
 };
-static INT_PTR CALLBACK RoutineProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    return Dispatch(kRoutineMsgs, sizeof kRoutineMsgs / sizeof *kRoutineMsgs, dlg, msg, wp, lp);
-}
 
 int RunRoutineDialog(HWND owner)
 {
-    INT_PTR result = DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_ROUTINE), owner, RoutineProc, 0);
+    INT_PTR result = DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_ROUTINE), owner, TableProc<kRoutineMsgs>, 0);
     return result == DLG_OK ? int(DLG_OK) : int(DLG_CANCEL);
 }
 
@@ -214,22 +202,14 @@ static const CmdEntry kErrorListCmds[] = {
     { IDOK,     IDOK, ErrorListClose },
     { IDCANCEL, IDCANCEL, ErrorListClose },
 };
-static INT_PTR ErrorListCommand(HWND dlg, WPARAM wp, LPARAM)
-{
-    return DispatchCommand(kErrorListCmds, sizeof kErrorListCmds / sizeof *kErrorListCmds, dlg, wp);
-}
 static const MsgEntry kErrorListMsgs[] = {
     { WM_INITDIALOG, ErrorListInit },
-    { WM_COMMAND,    ErrorListCommand },
+    { WM_COMMAND,    TableCommand<kErrorListCmds> },
 };
-static INT_PTR CALLBACK ErrorListProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
-{
-    return Dispatch(kErrorListMsgs, sizeof kErrorListMsgs / sizeof *kErrorListMsgs, dlg, msg, wp, lp);
-}
 
 void ShowErrorList(HWND owner)
 {
     INITCOMMONCONTROLSEX icc = { sizeof icc, ICC_LISTVIEW_CLASSES };
     InitCommonControlsEx(&icc);
-    DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_ERROR_LIST), owner, ErrorListProc, 0);
+    DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_ERROR_LIST), owner, TableProc<kErrorListMsgs>, 0);
 }

@@ -4,6 +4,7 @@
  * Everything here runs on the main thread and owns the AppContext (shell/AppContext.h). */
 #pragma once
 #include "shell/AppContext.h"
+#include "shell/DlgTable.h"
 
 /* Private messages of the main window. Every step is posted by the window to itself with zero
  * parameters, never sent; each handler ends by posting the next step or nothing. */
@@ -105,11 +106,6 @@ struct SelectChoice {
 extern SelectChoice g_selectChoice;
 
 /* Select.cpp */
-/* Dialog tables: one function per message; commands by id range (first..last). */
-struct MsgEntry { UINT msg; INT_PTR (*fn)(HWND, WPARAM, LPARAM); };
-struct CmdEntry { UINT first, last; void (*fn)(HWND, UINT id); };
-INT_PTR Dispatch(const MsgEntry *table, size_t count, HWND dlg, UINT msg, WPARAM wp, LPARAM lp);
-INT_PTR DispatchCommand(const CmdEntry *table, size_t count, HWND dlg, WPARAM wp);
 /* Start's unit and drive selection (Select Unit and the dialogs it opens): returns 1 (OK) when a
  * run is to start, 2 when it was cancelled. Fills the selected flags, routineId and runOption. */
 int  RunSelectUnit(HWND owner);
