@@ -234,9 +234,7 @@ static void UnitDku(HWND dlg, UINT id)
     DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(templ), dlg, TableProc<kDkuMsgs>, 0);
 }
 
-/* "ALL HDD": every equipped drive. A failed query (other than "no drive here") is reported and
- * the scan stops at once: the program is ending, and a second report would only repeat it. */
-static void UnitAll(HWND dlg, UINT)
+int ForEachEquipped(HWND owner, const char *code, void (*mark)(DriveEntry &))
 {
     for (uint32_t unit = 0; unit < UNIT_COUNT; unit++) {
         for (uint32_t row = 0; row < ROW_COUNT; row++) {
@@ -244,13 +242,22 @@ static void UnitAll(HWND dlg, UINT)
             if (!GetPdevEquipState(uint16_t(unit << 8 | row), &state, &ec)) {
                 if (ec == SVC_EC_NO_DRIVE)
                     continue;
-                ReportSelectFailure(dlg, ec, "DC1-04", "GetPdevEquipStatus");
-                return;
+                ReportSelectFailure(owner, ec, code, "GetPdevEquipStatus");
+                return 0;
             }
             if (state == SVC_EQUIPPED)
-                g_app.driveTable[unit][row].selected = 1;
+                mark(g_app.driveTable[unit][row]);
         }
     }
+    return 1;
+}
+
+/* "ALL HDD": every equipped drive. A failed query (other than "no drive here") is reported and
+ * the scan stops at once: the program is ending, and a second report would only repeat it. */
+static void UnitAll(HWND dlg, UINT)
+{
+    if (!ForEachEquipped(dlg, "DC1-04", [](DriveEntry &e) { e.selected = 1; }))
+        return;
     SendMessageA(dlg, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(dlg, IDOK));
 }
 

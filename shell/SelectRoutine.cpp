@@ -78,19 +78,8 @@ static const MsgEntry kClusterMsgs[] = {
 
 int CheckConnection(HWND owner)
 {
-    for (uint32_t unit = 0; unit < UNIT_COUNT; unit++) {
-        for (uint32_t row = 0; row < ROW_COUNT; row++) {
-            uint16_t state = 0, ec = 0;
-            if (!GetPdevEquipState(uint16_t(unit << 8 | row), &state, &ec)) {
-                if (ec == SVC_EC_NO_DRIVE)
-                    continue;
-                ReportSelectFailure(owner, ec, "DC1-05", "GetPdevEquipStatus");
-                return 0;
-            }
-            if (state == SVC_EQUIPPED)
-                g_app.driveTable[unit][row].equipState = EQUIP_CONNECTED;
-        }
-    }
+    if (!ForEachEquipped(owner, "DC1-05", [](DriveEntry &e) { e.equipState = EQUIP_CONNECTED; }))
+        return 0;
     DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_CLUSTER), owner, TableProc<kClusterMsgs>, 0);
     return 1;
 }

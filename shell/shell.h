@@ -113,6 +113,9 @@ int  RunSelectUnit(HWND owner);
  * the location code, the trace line "<query> Function failed. EC = %04x", and the end of the
  * program posted to the main window. */
 void ReportSelectFailure(HWND dlg, uint16_t ec, const char *code, const char *query);
+/* Calls mark for every equipped drive; a failed query (other than "no drive here") is reported
+ * under code and ends the scan with 0. */
+int  ForEachEquipped(HWND owner, const char *code, void (*mark)(DriveEntry &));
 
 /* SelectRoutine.cpp */
 /* ROUTINE dialog (debug mode): 1 when routineId and runOption were taken (and, for D8, the
