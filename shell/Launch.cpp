@@ -247,9 +247,11 @@ int RunProgram(HINSTANCE instance, const char *cmdLine)
         if (got == -1) {
             DWORD err = GetLastError();
             AppTrace("GetMessage failed.\nEC = %08lx", err);
-            continue;
+            break;      /* it would fail again at once */
         }
-        if (!TranslateAcceleratorA(g_app.mainWnd, g_app.accel, &msg)) {
+        /* The dialog manager gives the main window Enter (Start), Tab and the mnemonics. */
+        if (!TranslateAcceleratorA(g_app.mainWnd, g_app.accel, &msg) &&
+            !IsDialogMessageA(g_app.mainWnd, &msg)) {
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
