@@ -2,6 +2,37 @@
  * into what the run sequence does next. Main thread. */
 #include "routines/routines.h"
 
+RunState g_run;
+
+/* Name of a drive of the table; " " outside it. */
+static const char *DriveNameOf(uint32_t unit, uint32_t row)
+{
+    return unit < UNIT_COUNT && row < ROW_COUNT ? g_run.driveTable[unit][row].name : " ";
+}
+
+void ConfigureRoutines(const RunConfig &cfg)
+{
+    g_run.cfg = cfg;
+    DcConfig dc = {};
+    dc.instance = cfg.instance;
+    dc.mainWnd = cfg.mainWnd;
+    dc.displayMode = cfg.displayMode;
+    dc.debugMode = cfg.debugMode;
+    dc.tmpDirFlag = cfg.tmpDirFlag;
+    dc.driveUnderTest = DriveUnderTestName;
+    dc.driveName = DriveNameOf;
+    ConfigureDriveCommands(dc);
+}
+
+uint16_t FailKindOf(uint16_t status)
+{
+    switch (status) {
+    case COM_TIMED_OUT: return FAIL_TIMEOUT;
+    case COM_CANCELLED: return FAIL_STOPPED;
+    default:            return FAIL_REFUSED;    /* delivered, and refused by the controller */
+    }
+}
+
 struct CatalogueEntry {
     uint8_t   id;
     RoutineFn fn;
@@ -36,9 +67,9 @@ static int IsComposite(uint32_t id) { return id == ROUTINE_C0 || id == ROUTINE_C
 /* The loop and error-invalid options count only when one unit is under test. */
 static uint16_t ApplyRunOption(uint16_t outcome)
 {
-    if (g_app.unitCount != 1)
+    if (g_run.unitCount != 1)
         return outcome;
-    uint32_t opt = g_app.runOption;
+    uint32_t opt = g_run.runOption;
     if (outcome == OUTCOME_FAILED) {
         if (opt == RUN_ERROR_INVALID)
             return OUTCOME_CONTINUE;
@@ -55,20 +86,20 @@ static uint16_t ApplyRunOption(uint16_t outcome)
 
 int RunRoutine(HWND wnd, uint16_t *outcome)
 {
-    uint32_t id = g_app.routineId;
+    uint32_t id = g_run.routineId;
     uint16_t result = OUTCOME_UNKNOWN_ROUTINE;
     uint16_t failKind = FAIL_CHECKS;
     RoutineFn fn = FindRoutine(id);
     if (!fn)
         goto done;
     if (fn(wnd, &failKind)) {
-        g_app.routineId = id;
+        g_run.routineId = id;
         result = OUTCOME_CONTINUE;
     } else if (failKind == FAIL_STOPPED) {
         result = OUTCOME_STOPPED;
     } else if (IsComposite(id)) {
         /* A composite's failing drives are recorded; the run goes on with the next unit. */
-        g_app.routineId = id;
+        g_run.routineId = id;
         result = OUTCOME_CONTINUE;
     } else {
         result = OUTCOME_FAILED;

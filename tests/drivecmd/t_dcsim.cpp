@@ -7,7 +7,6 @@
 #include <string.h>
 #include <algorithm>
 
-AppContext g_app;
 
 static const char kDescription[] =
     "[Subsystem]\r\nMessageBox=trace\r\n"
@@ -37,8 +36,7 @@ public:
         SetEnv("MTP_TRACE_LOG", (g_dir + "trace.log").c_str());
         SetEnv("MTP_DIAG_LOG", (g_dir + "diaglog.txt").c_str());
         SetEnv("MTP_TIME_DIVISOR", "50");
-        g_app.instance = GetModuleHandleA(nullptr);
-        g_app.displayMode = DISPLAY_AUTOMATIC;
+        ConfigureDriveCommands(DcConfig{ GetModuleHandleA(nullptr), nullptr, DISPLAY_AUTOMATIC });
         g_dkc = StartSim("DkcSim.exe", "09", kDescription);
         ASSERT_NE(nullptr, g_dkc) << "controller simulator ready";
         ASSERT_EQ(1, OpenCommunication());
@@ -142,12 +140,9 @@ static int Report(const std::string &description, DWORD *elapsed)
     HANDLE log = StartSim("DiagLogSim.exe", "05", description);
     if (!log)
         return -1;
-    g_app.routineId = 0xC4;
-    g_app.errorRecord[0] = 0xC4;
-    g_app.errorRecord[1] = 0x03;
-    g_app.errorRecord[2] = 0x05;
+    static const uint8_t record[18] = { 0xC4, 0x03, 0x05 };
     DWORD start = GetTickCount();
-    int ok = ShowErrorReport(g_app.instance, nullptr, 0x0085, 0x0085, 1, 7, 16, 10);
+    int ok = ShowErrorReport(g_dc.cfg.instance, nullptr, 0x0085, 0x0085, 1, 7, record, 16, 10);
     *elapsed = GetTickCount() - start;
     EXPECT_EQ(0, QuitSimulator(log, "05"));
     return ok;
@@ -159,8 +154,8 @@ TEST(AgainstSimulator, ErrorReportAcknowledgedDelayedRefused)
     EXPECT_EQ(1, Report("", &elapsed));
     EXPECT_LT(elapsed, 10000u / 50) << "acknowledged before the wait ran out";
     EXPECT_EQ((std::vector<uint8_t>{ 5, 1, 7, 0x85, 0xC4 }),
-              (std::vector<uint8_t>{ g_app.comArea[0], g_app.comArea[12], g_app.comArea[13], g_app.comArea[15],
-                                     g_app.comArea[20] }));
+              (std::vector<uint8_t>{ g_dc.comArea[0], g_dc.comArea[12], g_dc.comArea[13], g_dc.comArea[15],
+                                     g_dc.comArea[20] }));
     auto log = ReadLines(g_dir + "diaglog.txt");
     ASSERT_EQ(1u, log.size());
     EXPECT_NE(std::string::npos, log[0].find("C403")) << log[0];
@@ -170,5 +165,5 @@ TEST(AgainstSimulator, ErrorReportAcknowledgedDelayedRefused)
     EXPECT_EQ(0, Report("[DiagLog]\r\nAck=0\r\n", &elapsed));
     EXPECT_EQ(0, Report("[DiagLog]\r\nAckByte1=2\r\n", &elapsed)) << "byte 1 other than 1 is no acknowledgement";
     EXPECT_EQ(4u, ReadLines(g_dir + "diaglog.txt").size()) << "every report logged";
-    EXPECT_EQ(0u, g_app.waitTimedOut);
+    EXPECT_EQ(0u, g_dc.waitTimedOut);
 }

@@ -8,10 +8,16 @@
 #include <algorithm>
 #include <functional>
 
-AppContext g_app;
 typedef std::vector<uint8_t> Bytes;
 
 static HWND g_sink;     /* stands in for the waiting dialog */
+
+/* The return code the transport kept, read big-endian as the commands read it. */
+static uint32_t ResultCode()
+{
+    const uint8_t b[4] = { g_dc.comResult[0], g_dc.comResult[1], g_dc.comResult[2], g_dc.comResult[3] };
+    return GetBe32(b);
+}
 
 class DriveCmdEnv : public testing::Environment {
 public:
@@ -20,9 +26,9 @@ public:
         SetEnv("MTP_TRACE_LOG", (TempDir() + "trace.log").c_str());
         SetEnv("MTP_TIME_DIVISOR", "200");
         IwFillLayoutTable();
-        g_app.instance = GetModuleHandleA(nullptr);
-        g_app.comArea = (uint8_t *)calloc(1, COM_AREA_LEN);
-        g_app.comRArea = (uint8_t *)calloc(1, COM_AREA_LEN);
+        g_dc.cfg.instance = GetModuleHandleA(nullptr);
+        g_dc.comArea = (uint8_t *)calloc(1, COM_AREA_LEN);
+        g_dc.comRArea = (uint8_t *)calloc(1, COM_AREA_LEN);
         g_sink = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     }
 };
@@ -77,24 +83,24 @@ static int ComEnds()
 static void StartExchange(uint8_t fc)
 {
     ComEnds();
-    g_app.commDialog = g_sink;
-    g_app.communicating = 1;
-    g_app.expectedFc = fc;
-    g_app.replyWritePtr = g_app.comRArea;
-    g_app.replyRemaining = REPLY_LEN;
-    g_app.comCnt = 0;
-    g_app.kipdevSize = 0;
-    g_app.dataComplete = 0;
-    g_app.endSegmentSeen = 0;
-    g_app.comResult = 0;
-    memset(g_app.comRArea, 0, COM_AREA_LEN);
+    g_dc.commDialog = g_sink;
+    g_dc.communicating = 1;
+    g_dc.expectedFc = fc;
+    g_dc.replyWritePtr = g_dc.comRArea;
+    g_dc.replyRemaining = R83_LEN;
+    g_dc.comCnt = 0;
+    g_dc.kipdevSize = 0;
+    g_dc.dataComplete = 0;
+    g_dc.endSegmentSeen = 0;
+    memset((void *)g_dc.comResult, 0, sizeof g_dc.comResult);
+    memset(g_dc.comRArea, 0, COM_AREA_LEN);
 }
 
 /* A pass-through segment of len bytes with reply bytes from `from` on (reply byte i is i * 7);
  * a first one starts with its 20-byte head: data flag, return code 0x01020304. */
 static Bytes Seg(size_t len, size_t from, bool first)
 {
-    const size_t head = first ? size_t(FIRST_SEG_HEAD) : 0;
+    const size_t head = first ? size_t(SEG83_HEAD) : 0;
     Bytes s(len, 0);
     for (size_t i = head; i < len; i++)
         s[i] = uint8_t((from + i - head) * 7);
@@ -111,23 +117,23 @@ TEST(ReplyAssembly, PassThroughSegmentsOfEverySize)
         SCOPED_TRACE(segSize);
         StartExchange(FC_PASS);
         Deliver(FC_PASS, Seg(segSize, 0, true));
-        size_t sent = segSize - FIRST_SEG_HEAD;
+        size_t sent = segSize - SEG83_HEAD;
         int ends = 0;
-        while (!ends && sent < REPLY_LEN + 5000) {
+        while (!ends && sent < R83_LEN + 5000) {
             Deliver(FC_PASS, Seg(segSize, sent, false));
             sent += segSize;
             ends = ComEnds();
         }
         /* It ends with the message that completes 75 040 bytes; the rest of it is cut. */
         EXPECT_EQ(1, ends);
-        EXPECT_GE(sent, size_t(REPLY_LEN));
-        EXPECT_LT(sent - segSize, size_t(REPLY_LEN));
-        for (size_t i = 0; i < REPLY_LEN; i += 997)
-            ASSERT_EQ(uint8_t(i * 7), g_app.comRArea[i]) << i;
-        EXPECT_EQ(uint8_t((REPLY_LEN - 1) * 7), g_app.comRArea[REPLY_LEN - 1]);
-        EXPECT_EQ(0, g_app.comRArea[REPLY_LEN]);
-        EXPECT_EQ(0u, g_app.comResult) << "pass-through replies report 0";
-        EXPECT_EQ(0u, g_app.replyRemaining);
+        EXPECT_GE(sent, size_t(R83_LEN));
+        EXPECT_LT(sent - segSize, size_t(R83_LEN));
+        for (size_t i = 0; i < R83_LEN; i += 997)
+            ASSERT_EQ(uint8_t(i * 7), g_dc.comRArea[i]) << i;
+        EXPECT_EQ(uint8_t((R83_LEN - 1) * 7), g_dc.comRArea[R83_LEN - 1]);
+        EXPECT_EQ(0, g_dc.comRArea[R83_LEN]);
+        EXPECT_EQ(0u, ResultCode()) << "pass-through replies report 0";
+        EXPECT_EQ(0u, g_dc.replyRemaining);
     }
 }
 
@@ -147,13 +153,13 @@ TEST(ReplyAssembly, RefusesWhatDoesNotFit)
     for (const Bad &b : bad) {
         SCOPED_TRACE(b.why);
         Deliver(b.f, Seg(b.len, 0, true), b.claimed, b.cut);
-        EXPECT_EQ(uint32_t(REPLY_LEN), g_app.replyRemaining);
-        EXPECT_EQ(0, g_app.comRArea[0]);
+        EXPECT_EQ(uint32_t(R83_LEN), g_dc.replyRemaining);
+        EXPECT_EQ(0, g_dc.comRArea[0]);
     }
-    g_app.communicating = 0;
+    g_dc.communicating = 0;
     Deliver(FC_PASS, Seg(100, 0, true));        /* a late reply */
-    EXPECT_EQ(uint32_t(REPLY_LEN), g_app.replyRemaining);
-    EXPECT_EQ(0, g_app.comRArea[0]);
+    EXPECT_EQ(uint32_t(R83_LEN), g_dc.replyRemaining);
+    EXPECT_EQ(0, g_dc.comRArea[0]);
     EXPECT_EQ(0, ComEnds());
     auto t = TraceTexts(mark);
     EXPECT_EQ(1, CountText(t, "Invalid Communication. wfunc = 89"));
@@ -175,14 +181,14 @@ static Bytes PathSeg(uint8_t flag, uint32_t rc, uint16_t cr, uint32_t mask)
 TEST(ReplyAssembly, PathControlAndBypassReports)
 {
     StartExchange(FC_PATH);
-    g_app.checkBypassMode = 1;
-    memset(g_app.bypassBitmap, 0, sizeof g_app.bypassBitmap);
+    g_dc.checkBypassMode = 1;
+    memset(g_dc.bypassBitmap, 0, sizeof g_dc.bypassBitmap);
     Deliver(FC_PATH, PathSeg(SEG_END, 0, 0, 0));
     EXPECT_EQ(0, ComEnds()) << "an end segment first does not end the exchange";
     Deliver(FC_PATH, PathSeg(SEG_DATA, 0, 0x0307, 1));
     EXPECT_EQ(1, ComEnds()) << "it ends with the next message";
-    EXPECT_EQ(0x80000000u >> 3, g_app.bypassBitmap[7]);
-    EXPECT_EQ(0xA1B2C3D4u, GetBe32(g_app.comRArea + 12));
+    EXPECT_EQ(0x80000000u >> 3, g_dc.bypassBitmap[7]);
+    EXPECT_EQ(0xA1B2C3D4u, GetBe32(g_dc.comRArea + 12));
 
     /* Reports outside the table change nothing. */
     const size_t mark = TraceTexts().size();
@@ -194,16 +200,16 @@ TEST(ReplyAssembly, PathControlAndBypassReports)
     Deliver(FC_PATH, PathSeg(SEG_END, 0, 0, 0));
     EXPECT_EQ(1, ComEnds());
     for (uint32_t r = 0; r < ROW_COUNT; r++)
-        EXPECT_EQ(r == 7 ? 0x80000000u >> 3 : 0u, g_app.bypassBitmap[r]) << r;
+        EXPECT_EQ(r == 7 ? 0x80000000u >> 3 : 0u, g_dc.bypassBitmap[r]) << r;
     auto t = TraceTexts(mark);
     EXPECT_EQ(1, CountText(t, "Check Bypass ->Invalid C# CR#=2005"));
     EXPECT_EQ(1, CountText(t, "Check Bypass ->Invalid R# CR#=0150"));
-    g_app.checkBypassMode = 0;
+    g_dc.checkBypassMode = 0;
 
     StartExchange(FC_PATH);
     Deliver(FC_PATH, PathSeg(SEG_DATA, 0x0F001740, 0, 0));
     EXPECT_EQ(1, ComEnds()) << "a return code ends the exchange before its end segment";
-    EXPECT_EQ(0x0F001740u, __builtin_bswap32(g_app.comResult));
+    EXPECT_EQ(0x0F001740u, ResultCode());
 }
 
 TEST(ReplyAssembly, DriveReadRecords)
@@ -219,9 +225,9 @@ TEST(ReplyAssembly, DriveReadRecords)
     second[3] = SEG_DATA;
     PutBe32(&second[4], 0);
     Deliver(FC_READ, second);
-    EXPECT_EQ(1u, g_app.dataComplete);
+    EXPECT_EQ(1u, g_dc.dataComplete);
     EXPECT_EQ(1, ComEnds());
-    EXPECT_EQ(g_app.comRArea, g_app.replyWritePtr);
+    EXPECT_EQ(g_dc.comRArea, g_dc.replyWritePtr);
 
     /* A size larger than the buffer stops at its end. */
     StartExchange(FC_READ);
@@ -231,8 +237,8 @@ TEST(ReplyAssembly, DriveReadRecords)
     PutBe16(&big[10], 0xFFFF);
     for (int i = 0; i < 4; i++)
         Deliver(FC_READ, big);
-    EXPECT_EQ(0, g_app.comRArea[REPLY_LEN]);
-    EXPECT_EQ(1u, g_app.dataComplete);
+    EXPECT_EQ(0, g_dc.comRArea[R83_LEN]);
+    EXPECT_EQ(1u, g_dc.dataComplete);
 }
 
 /* ---- requests, attempts, time-outs, Stop ---- */
@@ -250,12 +256,12 @@ static uint16_t RunCommand(const char *name, const std::function<uint32_t(DriveR
     SCOPED_TRACE(name);
     DriveResult r;
     char attempt[80];
-    memset(g_app.comArea, 0xAA, want.size());
+    memset(g_dc.comArea, 0xAA, want.size());
     memset(&r, 0xEE, sizeof r);
     const size_t mark = TraceTexts().size();
     EXPECT_EQ(0u, cmd(&r));
     EXPECT_EQ(0xEEEEEEEEu, r.returnCode) << "only the status is written";
-    const Bytes got(g_app.comArea, g_app.comArea + want.size());
+    const Bytes got(g_dc.comArea, g_dc.comArea + want.size());
     EXPECT_EQ(want, got) << "first difference at byte "
                          << std::mismatch(want.begin(), want.end(), got.begin()).first - want.begin();
     const auto t = TraceTexts(mark);
@@ -269,7 +275,7 @@ static uint16_t RunCommand(const char *name, const std::function<uint32_t(DriveR
 /* Request bytes over 0xAA: the header, then what the command's family writes. */
 static Bytes Request(uint8_t fc, uint8_t sf)
 {
-    Bytes q(TRANSFER_LEN_83 + 16, 0xAA);
+    Bytes q(DREQ83_LEN + 16, 0xAA);
     q[0] = FD_DRIVE;
     q[1] = fc;
     q[3] = APP_ID;
@@ -289,7 +295,7 @@ static Bytes Pass(uint8_t unit, const uint32_t rows[3], uint8_t count, const Byt
     q[33] = dir;
     memcpy(&q[34], desc.data(), 6);
     PutBe16(&q[44], len);
-    memset(&q[48], 0, TRANSFER_LEN_83 - 48);
+    memset(&q[48], 0, DREQ83_LEN - 48);
     return q;
 }
 
@@ -334,7 +340,7 @@ TEST(Requests, BytesAndAttemptsOfEveryCommand)
     for (const PathCase &c : paths)
         EXPECT_EQ(COM_TIMED_OUT, RunCommand(c.name, [&](DriveResult *r) { return c.fn(0x93, drives, 1, r); },
                                      Path(FC_PATH, c.sf, c.kind, c.sub, 0x13, drives), 0x93));
-    EXPECT_EQ(0u, g_app.checkBypassMode) << "cleared after a failed exchange";
+    EXPECT_EQ(0u, g_dc.checkBypassMode) << "cleared after a failed exchange";
 
     /* One drive, 0105 (unit 1: bit 1 of row word 5). */
     struct DriveCase { const char *name; DriveFn fn; uint8_t fc, sf, kind, sub; };
@@ -372,13 +378,13 @@ TEST(Requests, StopButton)
     const Bytes tur = Pass(5, kRows, 3, Bytes(6, 0), 0, 0);
     const auto cmd = [](DriveResult *r) { return CmdTestUnitReady(0x85, 5, kRows, 1, r); };
     g_hook = SetWindowsHookExA(WH_CBT, PressStop, nullptr, GetCurrentThreadId());
-    g_app.debugMode = 0;
-    g_app.stopRequested = 0;
+    g_dc.cfg.debugMode = 0;
+    g_dc.stopRequested = 0;
     EXPECT_EQ(COM_TIMED_OUT, RunCommand("Unit Ready", cmd, tur, 0x85)) << "normal mode: the command goes on";
-    EXPECT_EQ(1u, g_app.stopRequested);
-    g_app.debugMode = 1;
+    EXPECT_EQ(1u, g_dc.stopRequested);
+    g_dc.cfg.debugMode = 1;
     EXPECT_EQ(COM_CANCELLED, RunCommand("Unit Ready", cmd, tur, 0x85)) << "debug mode: cancelled, no further attempt";
     UnhookWindowsHookEx(g_hook);
-    g_app.debugMode = 0;
-    g_app.stopRequested = 0;
+    g_dc.cfg.debugMode = 0;
+    g_dc.stopRequested = 0;
 }
