@@ -38,8 +38,6 @@ struct CatalogueEntry {
     RoutineFn fn;
 };
 
-/* The drive routines D0, D1, D2 and D8 are not built yet: their ids are outside the catalogue,
- * so the run sequence ends such a run as an invalid parameter. */
 static const CatalogueEntry kCatalogue[] = {
     { ROUTINE_C0, RoutineC0 },
     { ROUTINE_C1, RoutineC1 },
@@ -48,6 +46,10 @@ static const CatalogueEntry kCatalogue[] = {
     { ROUTINE_C4, RoutineC4 },
     { ROUTINE_C5, RoutineC5 },
     { ROUTINE_CF, RoutineCF },
+    { ROUTINE_D0, RoutineD0 },
+    { ROUTINE_D1, RoutineD1 },
+    { ROUTINE_D2, RoutineD2 },
+    { ROUTINE_D8, RoutineD8 },
 };
 
 enum : uint32_t { ROUTINE_SPAN = 0x18 };
@@ -63,6 +65,17 @@ RoutineFn FindRoutine(uint32_t routineId)
 }
 
 static int IsComposite(uint32_t id) { return id == ROUTINE_C0 || id == ROUTINE_CF; }
+
+/* D8's outcome in equipState of the current unit's row 0; 1 when id is D8. */
+static int NoteConnection(uint32_t id, uint16_t state)
+{
+    if (id != ROUTINE_D8)
+        return 0;
+    uint32_t unit = UnitUnderTest();
+    if (unit < UNIT_COUNT)
+        g_run.driveTable[unit][0].equipState = state;
+    return 1;
+}
 
 /* The loop and error-invalid options count only when one unit is under test. */
 static uint16_t ApplyRunOption(uint16_t outcome)
@@ -95,6 +108,7 @@ int RunRoutine(HWND wnd, uint16_t *outcome)
     if (fn(wnd, &failKind)) {
         g_run.routineId = id;
         result = OUTCOME_CONTINUE;
+        NoteConnection(id, EQUIP_D8_PASSED);
     } else if (failKind == FAIL_STOPPED) {
         result = OUTCOME_STOPPED;
     } else if (IsComposite(id)) {
@@ -103,6 +117,10 @@ int RunRoutine(HWND wnd, uint16_t *outcome)
         result = OUTCOME_CONTINUE;
     } else {
         result = OUTCOME_FAILED;
+        /* D8's failure is its result, kept in the drive table; option 1 goes on whatever the
+         * number of units. */
+        if (NoteConnection(id, EQUIP_D8_FAILED) && g_run.runOption == RUN_ERROR_INVALID)
+            result = OUTCOME_CONTINUE;
     }
 done:
     *outcome = ApplyRunOption(result);

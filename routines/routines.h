@@ -1,5 +1,6 @@
 /* Test routines and results: catalogue and dispatcher, diagnosis framing, the routines C1 to
- * C5, C0 and CF, error codes and their reporting.
+ * C5, C0 and CF, D0, D1, D2 and D8, D1's communication test window, error codes and their
+ * reporting.
  *
  * Owns the run state g_run (units and rows under test, routine, run option, paths, the drive
  * table) and the error record g_err. Main thread only. A routine works on the unit at unitCursor
@@ -12,7 +13,12 @@
 enum : uint32_t {
     UNIT_LIST_LEN  = 33,        /* at most 32 units and at least one end mark */
     UNIT_NONE      = 0xFF,      /* empty unitList slot */
+    COMM_TEST_COMMANDS = 13,    /* check boxes of the communication test window */
 };
+
+/* equipState: D8 passed or failed on the unit (row 0), or the drive was found equipped by the
+ * connection pre-check before D8. */
+enum : uint16_t { EQUIP_D8_PASSED = 1, EQUIP_D8_FAILED = 2, EQUIP_D8_CHECKED = 3 };
 
 struct DriveEntry {
     uint32_t selected;              /* 1 = chosen for the test */
@@ -47,6 +53,8 @@ struct RunState {
     uint8_t    rowSelected[ROW_COUNT];
     uint16_t   mpIdMain, mpIdAlt;   /* the two paths to the current unit */
     uint16_t   cluster;             /* D8: 0 or 1 */
+    uint32_t   commandFlag[COMM_TEST_COMMANDS]; /* D1: the ticked commands, in check box order */
+    uint32_t   clusterFlag;         /* D1: 1 when "Cluster 2" was chosen */
     DriveEntry driveTable[UNIT_COUNT][ROW_COUNT];
 };
 extern RunState g_run;
@@ -139,6 +147,17 @@ uint8_t FirstRowUnderTest();
 const char *DriveUnderTestName();
 /* Row bitmap of the selected rows; 0 when no row is selected. */
 int BuildRowBitmap(uint32_t rows[3]);
+
+/* Drive.cpp */
+uint32_t RoutineD0(HWND wnd, uint16_t *failKind);
+uint32_t RoutineD2(HWND wnd, uint16_t *failKind);
+uint32_t RoutineD8(HWND wnd, uint16_t *failKind);
+
+/* CommTest.cpp */
+/* D1: the communication test window for the drive under test on mpIdMain; always 1. */
+uint32_t RoutineD1(HWND wnd, uint16_t *failKind);
+/* The window for a path and drive (unit << 8 | row); sends each ticked command once. */
+void RunCommTest(HWND owner, uint16_t mp, uint16_t drive);
 
 /* Composite.cpp */
 uint32_t RoutineC5(HWND wnd, uint16_t *failKind);

@@ -288,7 +288,10 @@ static INT_PTR OnRoutineRun(HWND wnd, WPARAM, LPARAM)
         Post(wnd, UM_ROUTINE_READY);
         break;
     default:
-        /* A routine outside the catalogue: end the run rather than leave it halted. */
+        /* A routine outside the catalogue: end the run rather than leave it halted, and close
+         * the diagnosis as a failed routine's end does, so that the controller does not stay in
+         * inline mode. */
+        EndDiagStopped(wnd);
         Post(wnd, UM_INVALID_PARAMETER);
         break;
     }

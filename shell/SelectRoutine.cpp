@@ -10,7 +10,6 @@
 
 enum : uint32_t { DLG_OK = 1, DLG_CANCEL = 2 };
 enum : uint32_t { ROUTINE_DEFAULT = 0xCF };
-enum : uint16_t { EQUIP_CONNECTED = 3 };
 enum : uint16_t { CLUSTER_1 = 0, CLUSTER_2 = 1 };
 enum : int { COMBO_TEXT_LEN = 128 };
 enum : int { COL_NAME = 0, COL_CODE = 1, COL_CONTENTS = 2,
@@ -78,7 +77,7 @@ static const MsgEntry kClusterMsgs[] = {
 
 int CheckConnection(HWND owner)
 {
-    if (!ForEachEquipped(owner, "DC1-05", [](DriveEntry &e) { e.equipState = EQUIP_CONNECTED; }))
+    if (!ForEachEquipped(owner, "DC1-05", [](DriveEntry &e) { e.equipState = EQUIP_D8_CHECKED; }))
         return 0;
     DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_CLUSTER), owner, TableProc<kClusterMsgs>, 0);
     return 1;
