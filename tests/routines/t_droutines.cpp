@@ -189,7 +189,7 @@ TEST(DriveRoutines, UserStopAndTheJumperBox)
     EXPECT_EQ(Texts{ "CR#=0000 D20B 00 00" }, Reports());
 
     Scenario("");
-    Select({ 3 }, ROUTINE_D0, DISPLAY_INTERACTIVE);
+    Select({ 3, 5 }, ROUTINE_D0, DISPLAY_INTERACTIVE);
     DialogPresser ok(IDOK);
     EXPECT_EQ(1u, RoutineD0(g_run.cfg.mainWnd, &failKind));
     std::string shown;
@@ -197,6 +197,12 @@ TEST(DriveRoutines, UserStopAndTheJumperBox)
         shown += t;
     EXPECT_NE(std::string::npos, shown.find("Vestra|")) << shown;
     EXPECT_NE(std::string::npos, shown.find("Pullout Jumper Pin.|")) << shown;
+    /* The reject lamp of the stopped drive alone is lit. */
+    for (uint16_t cr : { 0x0003, 0x0005 }) {
+        DriveResult r = {};
+        ASSERT_EQ(1u, CmdDriveRead(MP_MAIN, cr, 5, &r));
+        EXPECT_EQ(cr == 0x0003, (r.read.word10 & 0x0100) != 0) << cr;
+    }
 }
 
 /* ---- D1 and the communication test window ---- */
