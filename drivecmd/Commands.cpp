@@ -81,7 +81,7 @@ static uint32_t PassThrough(const PassCmd &cmd, uint16_t mp, uint8_t unit, const
     PutHeader(FC_PASS);
     rq[DREQ_UNIT] = unit;
     rq[DREQ_ROWCOUNT] = uint8_t(CountRows(rows));
-    for (int i = 0; i < DREQ_ROWWORDS; i++)
+    for (size_t i = 0; i < DREQ_ROWWORDS; i++)
         PutBe32(rq + DREQ_ROWBITMAP + 4 * i, rows[i]);
     rq[DREQ_CDBLEN] = DREQ_CDB_LEN;
     rq[DREQ_DIR] = cmd.direction;

@@ -114,6 +114,8 @@ static INT_PTR ComInit(HWND dlg, WPARAM, LPARAM)
     g_dc.comTicks = 0;
     g_dc.waitTimedOut = 0;
     g_dc.replyRemaining = R83_LEN;
+    g_dc.segmentsIn = 0;
+    g_dc.bytesIn = 0;
 
     DcTrace("Com Trace FC=%02x FD=%02x MainMP=%04x SubMP=%04x", req[DREQ_FC], req[DREQ_FD], g_dc.mainMp,
             g_dc.subMp);
@@ -133,6 +135,11 @@ INT_PTR WaitTimer(HWND dlg, WPARAM id, LPARAM)
     if (id == TIMER_BLINK) {
         BlinkStatus(dlg);
     } else if (id == TIMER_COM && ++g_dc.comTicks >= g_dc.comTimeout) {
+        /* Why a command failed is otherwise only known from the run's end. */
+        if (g_dc.reportOpen != 1)
+            DcTrace("Com Timeout FC=%02x Attempt=%lu/%lu MainMP=%04x SubMP=%04x Segments=%lu Bytes=%lu",
+                    unsigned(g_dc.expectedFc), (unsigned long)g_dc.attempt, (unsigned long)ATTEMPTS,
+                    g_dc.mainMp, g_dc.subMp, (unsigned long)g_dc.segmentsIn, (unsigned long)g_dc.bytesIn);
         g_dc.waitTimedOut = 1;
         PostMessageA(dlg, WM_COMEND, 0, 0);
     }
@@ -184,6 +191,7 @@ int SendCommand(HINSTANCE instance, HWND owner, uint16_t mainMp, uint16_t subMp,
     g_dc.cancelFlag = 0;
     uint16_t result = COM_TIMED_OUT;
     for (uint32_t attempt = 0; attempt < ATTEMPTS; attempt++) {
+        g_dc.attempt = attempt + 1;
         g_dc.mainMp = mainMp;
         g_dc.subMp = subMp;
         g_dc.comTimeout = timeout;
@@ -354,6 +362,13 @@ static void DriveRead(const uint8_t *seg, uint32_t segLen, uint32_t k)
     }
 }
 
+/* A segment taken into the reply, for the time-out line. */
+static void Count(uint32_t segLen)
+{
+    g_dc.segmentsIn = g_dc.segmentsIn + 1;
+    g_dc.bytesIn = g_dc.bytesIn + segLen;
+}
+
 /* Assembles one reply message into ComRArea and posts WM_COMEND to the waiting dialog once the
  * reply is complete. Nothing in a message is trusted: a payload length that the copy does not
  * hold, or a segment too short for its head, is dropped as invalid. Receive thread. */
@@ -383,10 +398,13 @@ uint32_t WINAPI mtp_cdcalbak(IwMsgDesc *msg)
         g_dc.comCnt = 0;
         DcTrace("Invalid Communication. wfunc = %02x", f);
     } else if (f == FC_PASS) {
+        Count(segLen);
         PassThrough(seg, segLen, k);
     } else if (f == FC_PATH) {
+        Count(segLen);
         PathControl(seg, segLen, k);
     } else if (f == FC_READ) {
+        Count(segLen);
         DriveRead(seg, segLen, k);
     }
     free(seg);

@@ -59,6 +59,9 @@ struct DcState {
     uint32_t   waitTimedOut;
     uint32_t   cancelFlag;
     uint32_t   stopRequested;       /* Stop pressed: the run ends after this unit */
+    uint32_t   attempt;             /* 1..ATTEMPTS of the command under way */
+    volatile uint32_t segmentsIn;       /* (rt) reply segments taken in this attempt */
+    volatile uint32_t bytesIn;          /* (rt) their segment bytes */
     volatile int16_t  comCnt;           /* (rt) */
     uint8_t   *volatile replyWritePtr;  /* (rt) */
     volatile uint32_t replyRemaining;   /* (rt) */

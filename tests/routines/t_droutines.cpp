@@ -162,8 +162,14 @@ TEST(DriveRoutines, ConnectionResultInTheDriveTable)
     Scenario("[Fault]\r\n0000.TUR=timeout*3\r\n");
     uint16_t outcome = 0;
     Select({ 0, 1 }, ROUTINE_D8);
+    size_t mark = TraceMark();
     EXPECT_EQ(1, RunRoutine(g_run.cfg.mainWnd, &outcome));
     EXPECT_EQ(OUTCOME_FAILED, outcome);
+    EXPECT_EQ((Texts{ "Com Timeout FC=83 Attempt=1/3 MainMP=0080 SubMP=0080 Segments=0 Bytes=0",
+                      "Com Timeout FC=83 Attempt=2/3 MainMP=0080 SubMP=0080 Segments=0 Bytes=0",
+                      "Com Timeout FC=83 Attempt=3/3 MainMP=0080 SubMP=0080 Segments=0 Bytes=0" }),
+              Lines(mark, "Com Timeout"))
+        << "each expired attempt says why";
     EXPECT_EQ(EQUIP_D8_FAILED, g_run.driveTable[0][0].equipState);
     Select({ 0, 1 }, ROUTINE_D8);
     g_run.runOption = RUN_ERROR_INVALID;
