@@ -37,7 +37,7 @@ enum : int {
 };
 
 enum : uint32_t {
-    SIM_QUEUE_MAX     = 256,      /* messages waiting; more are dropped */
+    SIM_QUEUE_MAX     = 256,      /* messages waiting; the receive thread holds the next one back */
     SIM_MSG_MAX       = 65536,    /* data bytes of one accepted message */
     SIM_EVENT_NAME    = 128,      /* quit event name, NUL included */
     SIM_LIFETIME_MAX  = 86400,    /* seconds */
