@@ -3,9 +3,12 @@
  * messages, as clicks would: Start, Select Unit, DKU, HDU, Select HDD List, the run, the Error
  * HDD List; then debug mode (access code, routine dialog) with a D routine, and Exit. */
 #include "tests/support/support.h"
+#include "base/launch.h"
+#include "iw/iw.h"
 #include "res/resource.h"
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 
 /* Drive 0003 fails its self test (C403). */
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(
@@ -127,4 +130,48 @@ TEST(Interactive, NormalRunThenDebugModeWithARoutineD)
     std::vector<std::string> t = TraceTexts(0, g_pid, 6);
     EXPECT_EQ(2u, GrepLines(t, "Start Inline Start").size());
     EXPECT_EQ(2u, GrepLines(t, "End Inline Start").size()) << "every run's inline frame is closed";
+}
+
+/* One receiver per AP id: while this process receives as "0D", a launched Vestra.exe ends
+ * through its communication start-up failure, and this receiver goes on receiving. */
+static volatile LONG g_delivered;
+static uint32_t WINAPI Count(IwMsgDesc *) { InterlockedIncrement(&g_delivered); return IW_HANDLED; }
+
+TEST(Interactive, SecondReceiverOfTheIdIsRefused)
+{
+    for (auto &row : RecvHandlerTable)
+        row[1] = Count;
+    ASSERT_EQ(IW_OK, mtp1_iwini(0, 0, "0D"));
+    char name[32];
+    unsigned long number = 0x7E000000u | GetCurrentProcessId();
+    snprintf(name, sizeof name, "DIAGAPI%08lx", number);
+    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
+    uint8_t *lb = map ? (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
+    ASSERT_NE(nullptr, lb);
+    lb[LB_LAUNCH_MODE] = LAUNCH_AUTOMATIC;
+    lb[LB_ROUTINE] = 0xCF;
+    lb[LB_END_STATUS] = 0xEE;
+    PutLe32(lb + LB_DRIVE_SELECT, 0x80000000u);
+    size_t mark = TraceMark();
+    char arg[16];
+    snprintf(arg, sizeof arg, "%lx", number);
+    HANDLE p = StartProgram("Vestra.exe", arg);
+    ASSERT_NE(nullptr, p);
+    DWORD pid = GetProcessId(p);
+    EXPECT_EQ(0, WaitExit(p, 60000));
+    EXPECT_EQ(0, lb[LB_END_STATUS]) << "the outcome is written";
+    EXPECT_EQ(LB_STEP_START_FAILED, lb[LB_ERROR_STEP]);
+    auto t = TraceTexts(mark, pid);
+    EXPECT_EQ(1u, GrepLines(t, "mtp1_iwini Receiver Exists !!").size());
+    EXPECT_EQ(1u, GrepLines(t, "Communication Initialized Failed. EC = 0000").size());
+    EXPECT_EQ(1u, GrepLines(t, "mtp_MessageBox [DC3-01]").size());
+
+    /* This process still receives what is sent to 0D. */
+    uint8_t data[8] = { 1, 2, 3 };
+    char dest[4] = "0D";
+    EXPECT_EQ(IW_OK, mtp1_iwtrn(2, 0, 0, 0, dest, 0, data, sizeof data));
+    EXPECT_EQ(1, g_delivered);
+    iwend();
+    UnmapViewOfFile(lb);
+    CloseHandle(map);
 }

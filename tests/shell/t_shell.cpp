@@ -106,8 +106,8 @@ TEST(RunSequence, AutomaticRunsFollowTheOutcomes)
           "S0 R0 E0 S1", UM_USER_STOP },
         { "diagnosis cannot be opened", 0xFF, 0xCF, { 0, 1, 2 }, 0x3,
           [] { g_script.startDiagFailAtCall = 0; }, "S0", UM_ABNORMAL_END },
-        { "unknown routine (42): invalid parameter, diagnosis left open", 0xFF, 0xCF, { 0, 1 }, 0x3,
-          [] { g_script.outcomes = { OUTCOME_UNKNOWN_ROUTINE }; }, "S0 R0", UM_INVALID_PARAMETER },
+        { "unknown routine (42): diagnosis closed, invalid parameter", 0xFF, 0xCF, { 0, 1 }, 0x3,
+          [] { g_script.outcomes = { OUTCOME_UNKNOWN_ROUTINE }; }, "S0 R0 E0", UM_INVALID_PARAMETER },
         { "no drive requested: one pass over the empty list", 0xFF, 0xCF, {}, 0x3, [] {},
           "SFF RFF EFF", UM_NORMAL_END },
     };
