@@ -1,5 +1,4 @@
 #include "tests/iw/iwtest.h"
-#include "tests/support/support.h"
 #include <string.h>
 
 enum : size_t { LOG_PID_COL = 24, LOG_KIND_COL = 33, LOG_TEXT_COL = 38 };
@@ -11,9 +10,9 @@ static std::string LogPath()
     return n > 0 && n < sizeof path ? std::string(path) : std::string("c:\\trn600\\log\\mtptrace.log");
 }
 
-size_t LogMark() { return ReadFileBytes(LogPath()).size(); }
+size_t TraceMark() { return ReadFileBytes(LogPath()).size(); }
 
-std::vector<TraceLine> LogSince(size_t mark)
+std::vector<TraceLine> TraceSince(size_t mark)
 {
     std::vector<TraceLine> out;
     std::string all = ReadFileBytes(LogPath());
@@ -27,12 +26,19 @@ std::vector<TraceLine> LogSince(size_t mark)
     return out;
 }
 
-int CountLines(const std::vector<TraceLine> &lines, const std::string &part, int kind)
+std::vector<std::string> TraceTexts(size_t mark, DWORD pid, int kind)
 {
-    int n = 0;
-    for (auto &l : lines)
-        n += l.text.find(part) != std::string::npos && (kind < 0 || l.kind == kind);
-    return n;
+    std::vector<std::string> out;
+    for (auto &l : TraceSince(mark))
+        if ((!pid || l.pid == pid) && (kind < 0 || l.kind == kind))
+            out.push_back(l.text);
+    return out;
 }
 
-void BeApId(const char *apId) { IwNormaliseApId(apId, g_iw.ownApId, &g_iw.ownApNo); }
+int CountWith(const std::vector<std::string> &texts, const std::string &part)
+{
+    int n = 0;
+    for (auto &t : texts)
+        n += t.find(part) != std::string::npos;
+    return n;
+}

@@ -1,17 +1,19 @@
-/* Named objects and their descriptor, the payload table, start and end of the
- * messaging, the history ring file and the failure record. */
+/* Named objects and their descriptor, the payload table, start and end of the messaging, the
+ * history ring file and the failure record. */
 #include "tests/iw/iwtest.h"
-#include "tests/support/support.h"
 #include <gtest/gtest.h>
 #include <aclapi.h>
 #include <string.h>
 #include <algorithm>
 #include <regex>
 
-/* The history filter of this program's processes refuses function code 0x33; the filter reads
- * its file once per process, so the variable is set before anything runs. */
-static const bool g_historyFilter = [] {
+/* Set before anything runs; children inherit it. Stages of 10 s become 500 ms, room enough for
+ * a busy machine; a crash ends the process instead of waiting in the debugger; the history
+ * filter, which reads its file once per process, refuses function code 0x33. */
+static const bool g_setup = [] {
     const char *ini = "c:\\trn600\\mp\\pc\\t_iw_subsystem.ini";
+    SetEnv("MTP_TIME_DIVISOR", "20");
+    SetErrorMode(SEM_NOGPFAULTERRORBOX);
     if (GetFileAttributesA(ini) == INVALID_FILE_ATTRIBUTES)
         WriteFileBytes(ini, "[Subsystem]\r\nHistoryReject=33\r\n");
     SetEnv("MTP_SUBSYSTEM_INI", ini);
@@ -28,8 +30,7 @@ static void ExpectWorldDacl(HANDLE h, DWORD allowMask)
 {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_EQ(GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &sd), DWORD(ERROR_SUCCESS));
+    ASSERT_EQ(GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd), 0u);
     ASSERT_TRUE(dacl && dacl->AceCount == 2);
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
     PSID everyone;
@@ -77,8 +78,7 @@ TEST(IwObjects, WorldDescriptorAndSecondCreation)
     HANDLE plain = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 100, PidName("plain").c_str());
     HANDLE f2 = IwCreateMapping(INVALID_HANDLE_VALUE, PAGE_READWRITE, 0, 100, PidName("plain").c_str());
     ASSERT_TRUE(f2);
-    char *v2 = (char *)MapViewOfFile(f2, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-    char *v1 = (char *)MapViewOfFile(plain, FILE_MAP_READ, 0, 0, 0);
+    char *v2 = (char *)MapViewOfFile(f2, FILE_MAP_ALL_ACCESS, 0, 0, 0), *v1 = (char *)MapViewOfFile(plain, FILE_MAP_READ, 0, 0, 0);
     ASSERT_TRUE(v1 && v2);
     strcpy(v2, "seen");
     EXPECT_STREQ(v1, "seen");
@@ -93,8 +93,7 @@ TEST(IwObjects, WorldDescriptorAndSecondCreation)
 TEST(IwObjects, PayloadTable)
 {
     ASSERT_EQ(IwFillLayoutTable(), 0);
-    uint8_t *copy = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, 20);
-    uint8_t *small = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, 3);
+    uint8_t *copy = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, 20), *small = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, 3);
     uint32_t len = 99;
     EXPECT_EQ(IwGetData(1, 0, copy), copy + 3);
     EXPECT_EQ(IwGetData(2, 0, copy), copy);
@@ -103,6 +102,7 @@ TEST(IwObjects, PayloadTable)
     /* A copy shorter than its prefix has no payload; indices outside the table give none. */
     IwGetDataLen(0, 0, small, &len);
     EXPECT_EQ(len, 0u);
+    len = 99;
     EXPECT_EQ(IwGetDataLen(4, 0, copy, &len), nullptr);
     EXPECT_EQ(len, 0u);
     EXPECT_EQ(IwGetData(0, 2, copy), nullptr);
@@ -125,10 +125,7 @@ static bool IsTimeText(const std::string &t)
     return std::regex_match(t, time);
 }
 /* Text, its zero byte, spaces up to len. */
-static std::string Padded(const std::string &text, size_t len)
-{
-    return text + std::string(1, '\0') + std::string(len - text.size() - 1, ' ');
-}
+static std::string Padded(const std::string &text, size_t len) { return text + '\0' + std::string(len - text.size() - 1, ' '); }
 static std::string Body(const std::string &text) { return "\n" + Padded(text, HIST_BODY_LEN - 1); }
 static void PutHeader(const char head[8])
 {
@@ -144,27 +141,24 @@ TEST(IwHistory, RingFile)
     BitmapMP t = {};
     for (int i = 0; i < 8; i++)
         t.bits[i] = uint8_t(i + 1);
-    const uint8_t three[3] = { 0xAB, 0xCD, 0xEF };
-    ASSERT_EQ(HistTrn(&t, 0x1A5, three, 3), 0);
-    std::string file = History();
-    ASSERT_EQ(file.size(), 8u + 640u);
-    EXPECT_EQ(file.substr(0, 8), std::string("0001\0   ", 8));
-    std::string rec = Record(file, 1);
-    EXPECT_EQ(rec.substr(0, 2), "\n\n");
-    EXPECT_TRUE(IsTimeText(rec.substr(2, 25))) << rec.substr(2, 25);
-    EXPECT_EQ(rec.substr(27, 37), Padded("Proc = 0403020108070605 Func = a5", 37));
-    EXPECT_EQ(rec.substr(64), Body("abcdef"));
-    /* The filter is asked with the low byte of the function code. */
-    ASSERT_EQ(HistTrn(&t, 0x0133, three, 3), 0);
-    EXPECT_EQ(History(), file);
-
-    /* Only the first 256 data bytes are shown. */
     uint8_t big[300];
     std::string hex;
     for (int i = 0; i < 300; i++)
         big[i] = uint8_t(i);
     for (int i = 0; i < 256; i++)
         hex += "0123456789abcdef"[i >> 4], hex += "0123456789abcdef"[i & 15];
+    ASSERT_EQ(HistTrn(&t, 0x1A5, big + 0xAB, 3), 0);
+    std::string file = History();
+    ASSERT_EQ(file.size(), 8u + 640u);
+    EXPECT_EQ(file.substr(0, 8), std::string("0001\0   ", 8));
+    std::string rec = Record(file, 1);
+    EXPECT_EQ(rec.substr(0, 2), "\n\n");
+    EXPECT_TRUE(IsTimeText(rec.substr(2, 25))) << rec.substr(2, 25);
+    EXPECT_EQ(rec.substr(27), Padded("Proc = 0403020108070605 Func = a5", 37) + Body("abacad"));
+    /* The filter is asked with the low byte of the function code. */
+    ASSERT_EQ(HistTrn(&t, 0x0133, big, 3), 0);
+    EXPECT_EQ(History(), file);
+    /* Only the first 256 data bytes are shown. */
     ASSERT_EQ(HistTrn(&t, 2, big, 300), 0);
     EXPECT_EQ(Record(History(), 2).substr(64), Body(hex));
 
@@ -176,7 +170,7 @@ TEST(IwHistory, RingFile)
     EXPECT_EQ(file.size(), 8u + 2000u * 640u);
     EXPECT_EQ(file.substr(0, 8), std::string("2000\0   ", 8));
     EXPECT_TRUE(IsTimeText(Record(file, 2000).substr(2, 25)));
-    ASSERT_EQ(HistTrn(&t, 7, three, 1), 0);
+    ASSERT_EQ(HistTrn(&t, 7, big + 0xAB, 1), 0);
     file = History();
     EXPECT_EQ(file.size(), 8u + 2000u * 640u);
     EXPECT_EQ(file.substr(0, 8), std::string("0001\0   ", 8));
@@ -194,12 +188,9 @@ static std::vector<std::string> FailureFiles()
     std::vector<std::string> names;
     WIN32_FIND_DATAA fd;
     HANDLE h = FindFirstFileA(FAIL_DIR "\\sb*", &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do
-            names.push_back(fd.cFileName);
-        while (FindNextFileA(h, &fd));
-        FindClose(h);
-    }
+    for (BOOL more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileA(h, &fd))
+        names.push_back(fd.cFileName);
+    FindClose(h);
     return names;
 }
 static std::string NewFailureFile(const std::vector<std::string> &before)
@@ -225,9 +216,8 @@ TEST(IwFailure, SerialAndRecord)
 
     std::vector<std::string> before = FailureFiles();
     WriteFailureRecord("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", 0x140, 0x1234, 0x89ABCDEF);
-    std::string rec = NewFailureFile(before);
+    std::string rec = NewFailureFile(before), want(140, '\0');
     ASSERT_EQ(rec.size(), 140u);
-    std::string want(140, '\0');
     const std::pair<int, uint8_t> bytes[] = {
         { 1, 0x52 }, { 2, 0x10 }, { 11, 0x80 }, { 16, 0xFF }, { 17, 0xFF }, { 18, 0x8C }, { 25, 0x80 },
         { 26, 0x20 }, { 34, 7 }, { 44, 0x10 }, { 50, 0x01 }, { 51, 0x8C }, { 53, 1 }, { 59, 0x80 },
@@ -244,12 +234,9 @@ TEST(IwFailure, SerialAndRecord)
      * and the system error follows big-endian. */
     uint8_t r[FAIL_REC_LEN];
     FillFailureRecord(r, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", 0x140, 0x1234, 0x89ABCDEF, 7);
-    EXPECT_EQ(std::string((char *)r, 140), want);
     MarkNoTempName(r, 0x01020304);
-    want[60] = 0x00, want[61] = 0x05, want[62] = 0x09;
-    want[114] = 0x12, want[115] = 0x34;
-    want.replace(116, 4, "\x01\x02\x03\x04");
-    EXPECT_EQ(std::string((char *)r, 140), want);
+    want[60] = 0x00, want[61] = 0x05, want[62] = 0x09, want[114] = 0x12, want[115] = 0x34;
+    EXPECT_EQ(std::string((char *)r, 140), want.replace(116, 4, "\x01\x02\x03\x04"));
 }
 
 /* ---- start and end ---- */
@@ -270,7 +257,7 @@ TEST(IwReceive, StartEndAndSecondEnd)
     EXPECT_EQ(mtp1_iwini(0x1234, 0x5678, nullptr), -1);
     EXPECT_STREQ(g_iw.ownApId, "0D");
     PutHeader("0010\0   ");
-    size_t mark = LogMark();
+    size_t mark = TraceMark();
     ASSERT_EQ(mtp1_iwini(0x1234, 0x5678, "3a"), 0);
     EXPECT_STREQ(g_iw.ownApId, "3A");
     EXPECT_EQ(WaitForSingleObject(recv, 20000), WAIT_OBJECT_0);
@@ -282,34 +269,29 @@ TEST(IwReceive, StartEndAndSecondEnd)
     std::string file = History();
     EXPECT_EQ(file.substr(0, 4), "0012");
     EXPECT_EQ(Record(file, 12).substr(27), Padded("", 37) + Body("htask = fffe"));
-    std::vector<TraceLine> l = LogSince(mark);
     const std::pair<const char *, int> lines[] = {
         { "Ap-ID(3A) mtp1_iwini Start !!", 9 }, { "Ap-ID(3A) _beginthread hwnd=00005678 (", 0x103A },
         { "Ap-ID(3A) iwend Start !! inst=00001234,work=00001234", 9 }, { "APID(3A) _endthread() !! ", 0x113A },
     };
     for (auto &x : lines)
-        EXPECT_EQ(CountLines(l, x.first, x.second), 1) << x.first;
-    EXPECT_EQ(CountLines(l, "Thread End TimeOut"), 0);
+        EXPECT_EQ(Count(mark, x.first, x.second), 1) << x.first;
 
     /* A second end: no end record, a failure record carrying the mismatch line. */
     before = FailureFiles();
-    mark = LogMark();
+    mark = TraceMark();
     EXPECT_EQ(iwend(), 0);
     EXPECT_EQ(History().substr(0, 4), "0012");
-    l = LogSince(mark);
-    EXPECT_EQ(CountLines(l, "Ap-ID(3A) iwend skip !! ", 0x2B), 1);
-    EXPECT_EQ(CountLines(l, "APID(3A) (ffffffff),(1234)", 0x2B), 1);
+    EXPECT_EQ(Count(mark, "Ap-ID(3A) iwend skip !! ", 0x2B), 1);
+    EXPECT_EQ(Count(mark, "APID(3A) (ffffffff),(1234)", 0x2B), 1);
     std::string rec = NewFailureFile(before);
     ASSERT_EQ(rec.size(), 140u);
     EXPECT_EQ(rec.substr(84, 26), "APID(3A) (ffffffff),(123\x40\x01");
 
-    /* A start while the thread runs leaves both marks at -1; one iwend still stops it. */
+    /* A start while the thread runs starts no second one; one iwend still stops it. */
     ASSERT_EQ(mtp1_iwini(0x1234, 0, "3A"), 0);
-    mark = LogMark();
+    mark = TraceMark();
     ASSERT_EQ(mtp1_iwini(0x1234, 0, "3A"), 0);
-    EXPECT_EQ(g_iw.startMark, -1);
-    EXPECT_EQ(g_iw.endMark, -1);
-    EXPECT_EQ(CountLines(LogSince(mark), "Ap-ID(3A) Skip _beginthread hwnd=00000000 ("), 1);
+    EXPECT_EQ(Count(mark, "Ap-ID(3A) Skip _beginthread hwnd=00000000 ("), 1);
     EXPECT_EQ(iwend(), 0);
     EXPECT_EQ(g_iw.recvThread, nullptr);
     CloseHandle(recv);
