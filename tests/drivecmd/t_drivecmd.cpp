@@ -12,16 +12,18 @@ AppContext g_app;
 typedef std::vector<uint8_t> Bytes;
 static HWND g_sink;     /* stands in for the waiting dialog */
 
-/* Every g_app field these tests touch is named in this block only. */
+/* ---- g_app: every field these tests touch is named in this section only ---- */
+
 static uint8_t *&g_req = g_app.comArea, *&g_reply = g_app.comRArea;
 static volatile uint32_t &g_remaining = g_app.replyRemaining, &g_result = g_app.comResult,
-                         &g_complete = g_app.dataComplete, &g_bypassMode = g_app.checkBypassMode;
+                         &g_complete = g_app.dataComplete, &g_bypassMode = g_app.checkBypassMode,
+                         &g_communicating = g_app.communicating;
 static uint32_t *const g_bypass = g_app.bypassBitmap;
-struct DriveCmdEnv : testing::Environment {
+struct DriveCmdEnv : TestEnv {
+    DriveCmdEnv() : TestEnv(nullptr, 200) {}
     void SetUp() override
     {
-        SetEnv("MTP_TRACE_LOG", (TempDir() + "trace.log").c_str());
-        SetEnv("MTP_TIME_DIVISOR", "200");
+        TestEnv::SetUp();
         IwFillLayoutTable();
         g_app.instance = GetModuleHandleA(nullptr);
         g_req = (uint8_t *)calloc(1, COM_AREA_LEN);
@@ -47,7 +49,7 @@ static void StartExchange(uint8_t fc)
 {
     ComEnds();
     g_app.commDialog = g_sink;
-    g_app.communicating = 1;
+    g_communicating = 1;
     g_app.expectedFc = fc;
     g_app.replyWritePtr = g_reply;
     g_remaining = REPLY_LEN;
@@ -55,27 +57,6 @@ static void StartExchange(uint8_t fc)
     for (volatile uint32_t *p : { &g_app.kipdevSize, &g_app.dataComplete, &g_app.endSegmentSeen, &g_app.comResult })
         *p = 0;
     memset(g_reply, 0, COM_AREA_LEN);
-}
-
-/* Trace texts (from column 38) written since mark, a byte offset of the trace log. */
-static std::string TraceLog()
-{
-    char path[MAX_PATH] = "";
-    GetEnvironmentVariableA("MTP_TRACE_LOG", path, sizeof path);
-    return ReadFileBytes(path);
-}
-static size_t TraceMark() { return TraceLog().size(); }
-static std::vector<std::string> TraceTexts(size_t mark)
-{
-    std::vector<std::string> out;
-    std::string all = TraceLog();
-    for (size_t at = mark, nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
-        out.push_back(nl - at > 39 ? all.substr(at + 38, nl - at - 39) : "");
-    return out;
-}
-static int CountWith(const std::vector<std::string> &t, const std::string &part)
-{
-    return int(std::count_if(t.begin(), t.end(), [&](const std::string &s) { return s.find(part) != s.npos; }));
 }
 
 /* ---- reply assembly ---- */
@@ -149,11 +130,11 @@ TEST(ReplyAssembly, RefusesWhatDoesNotFit)
     for (const Bad &b : bad) {
         SCOPED_TRACE(&b - bad);
         const size_t mark = TraceMark();
-        g_app.communicating = b.f != 0;
+        g_communicating = b.f != 0;
         EXPECT_EQ(0, Deliver(b.f ? b.f : uint8_t(FC_PASS), Seg(b.len, 0, true), b.claimed, b.cut));
         EXPECT_EQ(uint32_t(REPLY_LEN), g_remaining);
         EXPECT_EQ(0, g_reply[0]);
-        EXPECT_EQ(b.wfunc ? 1 : 0, CountWith(TraceTexts(mark), std::string("Invalid Communication. wfunc = ") + (b.wfunc ? b.wfunc : "")));
+        EXPECT_EQ(b.wfunc ? 1u : 0u, GrepLines(TraceTexts(mark), std::string("Invalid Communication. wfunc = ") + (b.wfunc ? b.wfunc : "")).size());
     }
 }
 
@@ -193,8 +174,8 @@ TEST(ReplyAssembly, PathControlAndBypassReports)
     EXPECT_EQ(0xA1B2C3D4u, GetBe32(g_reply + 12));
     EXPECT_EQ(0x0F001740u, __builtin_bswap32(g_result));
     auto t = TraceTexts(mark);
-    EXPECT_EQ(1, CountWith(t, "Check Bypass ->Invalid C# CR#=2005"));
-    EXPECT_EQ(1, CountWith(t, "Check Bypass ->Invalid R# CR#=0150"));
+    EXPECT_EQ(1u, GrepLines(t, "Check Bypass ->Invalid C# CR#=2005").size());
+    EXPECT_EQ(1u, GrepLines(t, "Check Bypass ->Invalid R# CR#=0150").size());
 }
 
 TEST(ReplyAssembly, DriveReadRecords)
@@ -246,8 +227,8 @@ static uint16_t RunCommand(const char *name, const std::function<uint32_t(DriveR
     const auto t = TraceTexts(mark);
     snprintf(attempt, sizeof attempt, "Com Trace FC=%02x FD=03 MainMP=%04x SubMP=%04x", want[1], mp, mp);
     EXPECT_EQ(std::string(name) + " Start", t.at(0));
-    EXPECT_EQ(r.status == COM_TIMED_OUT ? 3 : 1, CountWith(t, attempt)) << "three attempts unless cancelled";
-    EXPECT_EQ(0, CountWith(t, std::string(name) + " End"));
+    EXPECT_EQ(r.status == COM_TIMED_OUT ? 3u : 1u, GrepLines(t, attempt).size()) << "three attempts unless cancelled";
+    EXPECT_EQ(0u, GrepLines(t, std::string(name) + " End").size());
     return r.status;
 }
 
@@ -332,25 +313,15 @@ TEST(Requests, BytesAndAttemptsOfEveryCommand)
     EXPECT_EQ(80u, CountRows(rows)) << "rows 80 to 95 do not count";
 }
 
-/* Presses Stop in the waiting dialog as soon as it is up. */
-static HHOOK g_hook;
-static LRESULT CALLBACK PressStop(int code, WPARAM wp, LPARAM lp)
-{
-    if (code == HCBT_ACTIVATE && GetDlgItem((HWND)wp, IDC_COM_STOP))
-        PostMessageA((HWND)wp, WM_COMMAND, IDC_COM_STOP, 0);
-    return CallNextHookEx(g_hook, code, wp, lp);
-}
-
 TEST(Requests, StopButton)
 {
     const Bytes tur = Pass(5, kRows, 3, Bytes(6, 0), 0, 0);
     const auto cmd = [](DriveResult *r) { return CmdTestUnitReady(0x85, 5, kRows, 1, r); };
-    g_hook = SetWindowsHookExA(WH_CBT, PressStop, nullptr, GetCurrentThreadId());
+    DialogPresser stop(IDC_COM_STOP);
     SetModes(0, 0);
     EXPECT_EQ(COM_TIMED_OUT, RunCommand("Unit Ready", cmd, tur, 0x85)) << "normal mode: the command goes on";
     EXPECT_EQ(1u, StopRequested());
     SetModes(1, 1);
     EXPECT_EQ(COM_CANCELLED, RunCommand("Unit Ready", cmd, tur, 0x85)) << "debug mode: cancelled, no further attempt";
-    UnhookWindowsHookEx(g_hook);
     SetModes(0, 0);
 }

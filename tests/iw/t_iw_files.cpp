@@ -7,18 +7,12 @@
 #include <algorithm>
 #include <regex>
 
-/* Set before anything runs; children inherit it. Stages of 10 s become 500 ms, room enough for
- * a busy machine; a crash ends the process instead of waiting in the debugger; the history
- * filter, which reads its file once per process, refuses function code 0x33. */
-static const bool g_setup = [] {
-    const char *ini = "c:\\trn600\\mp\\pc\\t_iw_subsystem.ini";
-    SetEnv("MTP_TIME_DIVISOR", "20");
-    SetErrorMode(SEM_NOGPFAULTERRORBOX);
-    if (GetFileAttributesA(ini) == INVALID_FILE_ATTRIBUTES)
-        WriteFileBytes(ini, "[Subsystem]\r\nHistoryReject=33\r\n");
-    SetEnv("MTP_SUBSYSTEM_INI", ini);
-    return true;
-}();
+/* Stages of 10 s become 500 ms, room enough for a busy machine; the history filter (it reads
+ * the description once per process) refuses function code 0x33. A crash ends a process of
+ * this program instead of waiting in the debugger. */
+static testing::Environment *const g_env =
+    testing::AddGlobalTestEnvironment(new TestEnv("[Subsystem]\r\nHistoryReject=33\r\n", 20));
+static const UINT g_errorMode = SetErrorMode(SEM_NOGPFAULTERRORBOX);
 
 static std::string PidName(const char *kind)
 {
