@@ -61,11 +61,6 @@ static int Report(const char *description, DWORD *elapsed, std::vector<uint8_t> 
 /* ---- commands ---- */
 
 static const uint32_t kRows0to4[3] = { 0xF8000000, 0, 0 };
-/* valid, error byte, unit, row of one row of a reply */
-static std::vector<int> Row(const DriveResult &r, int i)
-{
-    return { r.rows[i].valid, r.rows[i].errorByte, r.rows[i].unit, r.rows[i].row };
-}
 
 TEST(AgainstSimulator, PassThroughCommands)
 {
@@ -74,9 +69,10 @@ TEST(AgainstSimulator, PassThroughCommands)
     ASSERT_EQ(1u, CmdTestUnitReady(MP_A, 0, kRows0to4, COM_TIMEOUT_S, &r));
     EXPECT_EQ(COM_DONE, r.status);
     EXPECT_EQ(0u, r.returnCode);
-    /* row 2 is bypassed on path A, row 5 not addressed */
+    /* valid, error byte, unit, row; row 2 is bypassed on path A, row 5 not addressed */
     for (uint8_t row : { 0, 1, 3, 4 })
-        EXPECT_EQ((std::vector<int>{ 1, 0, 0, row }), Row(r, row));
+        EXPECT_EQ((std::vector<int>{ 1, 0, 0, row }),
+                  (std::vector<int>{ r.rows[row].valid, r.rows[row].errorByte, r.rows[row].unit, r.rows[row].row }));
     EXPECT_NE(1, r.rows[2].valid);
     EXPECT_NE(1, r.rows[5].valid);
     ASSERT_EQ(1u, CmdTestUnitReady(MP_B, 0, kRows0to4, COM_TIMEOUT_S, &r));

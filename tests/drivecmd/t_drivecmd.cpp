@@ -92,7 +92,7 @@ static Bytes Seg(size_t len, size_t from, bool first)
     return s;
 }
 
-TEST(ReplyAssembly, PassThroughSegmentsOfEverySize)
+TEST(ReplyAssembly, PassThroughSegmentsAndRefusals)
 {
     for (size_t segSize : { 21, 1024, 4096, 16384, 30000 }) {
         SCOPED_TRACE(segSize);
@@ -110,11 +110,8 @@ TEST(ReplyAssembly, PassThroughSegmentsOfEverySize)
         EXPECT_EQ(0, g_reply[REPLY_LEN]);
         EXPECT_EQ(0u, g_result) << "pass-through replies report 0";
     }
-}
 
-TEST(ReplyAssembly, RefusesWhatDoesNotFit)
-{
-    /* Function code, segment length, length claimed, copy cut to; the code in the refusal line
+    /* Refused: function code, segment length, length claimed, copy cut to; the code in the refusal line
      * (null: taken, no data). */
     struct Bad { uint8_t f; size_t len; int claimed; size_t cut; const char *wfunc; };
     const Bad bad[] = {
@@ -147,7 +144,7 @@ static Bytes PathSeg(uint8_t flag, uint32_t rc, uint16_t cr, uint32_t mask)
     return s;
 }
 
-TEST(ReplyAssembly, PathControlAndBypassReports)
+TEST(ReplyAssembly, PathControlBypassAndDriveRead)
 {
     /* Each step: a new exchange first?, the segment, WM_COMEND expected. */
     struct Step { bool fresh; uint8_t flag; uint32_t rc; uint16_t cr; uint32_t mask; int ends; };
@@ -176,11 +173,8 @@ TEST(ReplyAssembly, PathControlAndBypassReports)
     auto t = TraceTexts(mark);
     EXPECT_EQ(1u, GrepLines(t, "Check Bypass ->Invalid C# CR#=2005").size());
     EXPECT_EQ(1u, GrepLines(t, "Check Bypass ->Invalid R# CR#=0150").size());
-}
 
-TEST(ReplyAssembly, DriveReadRecords)
-{
-    /* The first segment states the size of two; an end segment between them ends nothing. */
+    /* Drive Read: the first segment states the size of two; an end segment between them ends nothing. */
     StartExchange(FC_READ);
     Bytes s(12 + 64 * 32, 0x5A);
     s[3] = SEG_DATA, PutBe32(&s[4], 0), PutBe16(&s[10], uint16_t(s.size() * 2));
@@ -206,9 +200,6 @@ TEST(ReplyAssembly, DriveReadRecords)
 
 /* Every transfer fails and every attempt times out. */
 static const uint32_t kRows[3] = { 0x80000001, 0, 0x00010000 }, kNoRows[3] = {};   /* rows 0, 31, 79 */
-typedef uint32_t (*PassFn)(uint16_t, uint8_t, const uint32_t *, uint16_t, DriveResult *);
-typedef uint32_t (*PathFn)(uint16_t, const uint32_t *, uint16_t, DriveResult *);
-typedef uint32_t (*DriveFn)(uint16_t, uint16_t, uint16_t, DriveResult *);
 
 /* Runs one command over a request buffer of 0xAA; its status, after checking the request bytes
  * and the trace of its attempts. */
@@ -261,9 +252,9 @@ static Bytes Path(uint8_t fc, uint8_t sf, uint8_t kind, uint8_t sub, uint8_t ada
     return q;
 }
 
-TEST(Requests, BytesAndAttemptsOfEveryCommand)
+TEST(Requests, BytesAttemptsAndStopOfEveryCommand)
 {
-    struct PassCase { const char *name; PassFn fn; Bytes desc; uint8_t dir; uint16_t len; };
+    struct PassCase { const char *name; decltype(&CmdInquiry) fn; Bytes desc; uint8_t dir; uint16_t len; };
     const PassCase pass[] = {
         { "Inquiry", CmdInquiry, { 0x12, 0, 0, 0, 0x90, 0 }, 2, 144 },
         { "Unit Ready", CmdTestUnitReady, { 0, 0, 0, 0, 0, 0 }, 0, 0 },
@@ -278,29 +269,22 @@ TEST(Requests, BytesAndAttemptsOfEveryCommand)
     EXPECT_EQ(COM_TIMED_OUT, RunCommand("Unit Ready", [](DriveResult *r) { return CmdTestUnitReady(0x85, 2, kNoRows, 1, r); },
                                         Pass(2, kNoRows, 0, Bytes(6, 0), 0, 0), 0x85)) << "an empty bitmap is sent too";
 
+    /* Path control over a drive bitmap through MP 0x93, or for drive 0105 (unit 1: bit 1 of row
+     * word 5) through MP 0x81. */
     uint32_t drives[ROW_COUNT] = {}, one[ROW_COUNT] = {};
-    drives[0] = 0x12345678, drives[79] = 0x80000000;
-    struct PathCase { const char *name; PathFn fn; uint8_t sf, kind, sub; };
+    drives[0] = 0x12345678, drives[79] = 0x80000000, one[5] = 0x40000000;
+    struct PathCase { const char *name; decltype(&CmdLip) fn; decltype(&CmdDriveRead) forOne; uint8_t fc, sf, kind, sub; };
     const PathCase paths[] = {
-        { "Lip", CmdLip, 6, 6, 0x13 }, { "Reset Bypass", CmdResetBypass, 6, 6, 0x14 },
-        { "Set Bypass", CmdSetBypass, 6, 6, 0x15 }, { "Check Bypass", CmdCheckBypass, 6, 6, 0x16 },
-        { "Reject Lamp", CmdRejectLamp, 5, 4, 0x02 },
+        { "Lip", CmdLip, nullptr, FC_PATH, 6, 6, 0x13 }, { "Reset Bypass", CmdResetBypass, nullptr, FC_PATH, 6, 6, 0x14 },
+        { "Set Bypass", CmdSetBypass, nullptr, FC_PATH, 6, 6, 0x15 }, { "Check Bypass", CmdCheckBypass, nullptr, FC_PATH, 6, 6, 0x16 },
+        { "Reject Lamp", CmdRejectLamp, nullptr, FC_PATH, 5, 4, 0x02 }, { "Start Inline", nullptr, CmdStartInline, FC_PATH, 6, 6, 0x21 },
+        { "End Inline", nullptr, CmdEndInline, FC_PATH, 6, 6, 0x22 }, { "Drive Read", nullptr, CmdDriveRead, FC_READ, 10, 8, 0 },
     };
-    for (const PathCase &c : paths)
-        EXPECT_EQ(COM_TIMED_OUT, RunCommand(c.name, [&](DriveResult *r) { return c.fn(0x93, drives, 1, r); },
-                                            Path(FC_PATH, c.sf, c.kind, c.sub, 0x13, drives), 0x93));
+    for (const PathCase &c : paths) {
+        auto run = [&](DriveResult *r) { return c.fn ? c.fn(0x93, drives, 1, r) : c.forOne(0x81, 0x0105, 1, r); };
+        EXPECT_EQ(COM_TIMED_OUT, RunCommand(c.name, run, Path(c.fc, c.sf, c.kind, c.sub, c.fn ? 0x13 : 0x01, c.fn ? drives : one), c.fn ? 0x93 : 0x81));
+    }
     EXPECT_EQ(0u, g_bypassMode) << "cleared after a failed exchange";
-
-    /* One drive, 0105 (unit 1: bit 1 of row word 5). */
-    struct DriveCase { const char *name; DriveFn fn; uint8_t fc, sf, kind, sub; };
-    const DriveCase one0105[] = {
-        { "Start Inline", CmdStartInline, FC_PATH, 6, 6, 0x21 }, { "End Inline", CmdEndInline, FC_PATH, 6, 6, 0x22 },
-        { "Drive Read", CmdDriveRead, FC_READ, 10, 8, 0 },
-    };
-    one[5] = 0x40000000;
-    for (const DriveCase &c : one0105)
-        EXPECT_EQ(COM_TIMED_OUT, RunCommand(c.name, [&](DriveResult *r) { return c.fn(0x81, 0x0105, 1, r); },
-                                            Path(c.fc, c.sf, c.kind, c.sub, 0x01, one), 0x81));
 
     uint32_t bm[ROW_COUNT] = {};
     EXPECT_EQ(0, MarkDrive(bm, ROW_COUNT, 0x2001));
@@ -311,10 +295,8 @@ TEST(Requests, BytesAndAttemptsOfEveryCommand)
         EXPECT_EQ(r == 16 ? 0x40000000u : 0u, bm[r]) << r;
     const uint32_t rows[3] = { 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF };
     EXPECT_EQ(80u, CountRows(rows)) << "rows 80 to 95 do not count";
-}
 
-TEST(Requests, StopButton)
-{
+    /* Stop pressed in the waiting dialog as soon as it is up. */
     const Bytes tur = Pass(5, kRows, 3, Bytes(6, 0), 0, 0);
     const auto cmd = [](DriveResult *r) { return CmdTestUnitReady(0x85, 5, kRows, 1, r); };
     DialogPresser stop(IDC_COM_STOP);

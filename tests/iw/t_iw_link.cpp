@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <algorithm>
+#include <thread>
 
 static HANDLE ApEvent(const char *fmt, const char *apId, BOOL initial)
 {
@@ -101,9 +102,9 @@ TEST(IwLink, HostileBlocksThenDelivery)
         CloseHandle(h);
     }
 
-    /* Blocks that do not fit their mapping (one page), or whose kind has no row: neither
+    /* Blocks that do not fit the mapping (one page), or whose kind has no row: neither
      * confirmed nor delivered, and the thread goes on. */
-    HANDLE recvOk = ApEvent(IW_FMT_RECV_OK, "3C", FALSE), send = ApEvent(IW_FMT_SEND, "3C", FALSE);
+    StandIn x("3C", TRUE);
     struct Bad { uint16_t kind, extraLen; uint32_t dataLen; const char *line; };
     const Bad bad[] = {
         { 2, 0, 0x7FFFFFF0, "Length Error !! extra(0) data(2147483632) size(4096)" },
@@ -115,21 +116,14 @@ TEST(IwLink, HostileBlocksThenDelivery)
     for (const Bad &b : bad) {
         SCOPED_TRACE(b.line);
         size_t mark = TraceMark();
-        HANDLE map = IwCreateMapping(INVALID_HANDLE_VALUE, PAGE_READWRITE, 0, 100, "Global\\MTP_MAP_3C_DATA");
-        IwHeader *view = map ? (IwHeader *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
-        ASSERT_TRUE(view);
-        view->kind = b.kind, view->extraLen = b.extraLen, view->dataLen = b.dataLen;
-        UnmapViewOfFile(view);
-        SetEvent(send);
+        x.block->kind = b.kind, x.block->extraLen = b.extraLen, x.block->dataLen = b.dataLen;
+        SetEvent(x.send);
         /* The log cannot be waited on: look every 10 ms until the thread waits again. */
         for (DWORD start = GetTickCount(); GetTickCount() - start < 20000 && Count(mark, "APID(3C) Wait Event") == 0;)
             Sleep(10);
         EXPECT_EQ(Count(mark, b.line), 1);
-        EXPECT_EQ(WaitForSingleObject(recvOk, 0), WAIT_TIMEOUT);
-        CloseHandle(map);
+        EXPECT_EQ(WaitForSingleObject(x.recvOk, 0), WAIT_TIMEOUT);
     }
-    CloseHandle(recvOk);
-    CloseHandle(send);
 
     /* Five transfers through every entry, as 0D. */
     BeApId("0D");
@@ -194,8 +188,6 @@ TEST(IwLink, HostileBlocksThenDelivery)
     }
 }
 
-static LONG g_appMessages;
-
 TEST(IwLink, FailedTransfers)
 {
     const DWORD stage = MtpScaleMs(IW_STAGE_MS);
@@ -223,25 +215,17 @@ TEST(IwLink, FailedTransfers)
     EXPECT_EQ(WaitForSingleObject(x.send, 0), WAIT_OBJECT_0);
 
     /* WM_QUIT while waiting for RECV_OK: 0 at once, no retry, the quit is consumed; a window
-     * message queued before it is dispatched. */
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
-        g_appMessages += m == WM_APP;
-        return DefWindowProcA(w, m, wp, lp);
-    };
-    wc.lpszClassName = "t_iw_counting";
-    RegisterClassA(&wc);
-    HWND wnd = CreateWindowA("t_iw_counting", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    PostMessageA(wnd, WM_APP, 0, 0);
+     * message queued before it is dispatched (WM_CLOSE destroys the window). */
+    HWND wnd = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    PostMessageA(wnd, WM_CLOSE, 0, 0);
     PostQuitMessage(7);
     mark = TraceMark();
     EXPECT_EQ(mtp1_iwtrn(2, 0, 0, 3, dest, 0, data, 10), 0);
     MSG msg;
     EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
-    EXPECT_EQ(g_appMessages, 1);
+    EXPECT_FALSE(IsWindow(wnd));
     EXPECT_EQ(Count(mark, "Ap-ID(0D) On Message(0x00000012) !! (Global\\MTP_EVENT_3E_RECV_OK)"), 1);
     EXPECT_EQ(Count(mark, "Retry"), 0);
-    DestroyWindow(wnd);
 
     /* A DATA mapping left over with a smaller size (the stand-in's page) is not written past
      * its end. */
@@ -256,10 +240,7 @@ TEST(IwLink, FailedTransfers)
     HANDLE mutex = IwCreateMutex(FALSE, "Global\\MTP_MUTEX_3E_SEND");
     auto takeFromOtherThread = [](HANDLE m) {
         DWORD r = WAIT_FAILED;
-        HANDLE t = CreateThread(nullptr, 0, [](void *h) -> DWORD { return WaitForSingleObject(h, 0); }, m, 0, nullptr);
-        WaitForSingleObject(t, 10000);
-        GetExitCodeThread(t, &r);
-        CloseHandle(t);
+        std::thread([&] { r = WaitForSingleObject(m, 0); }).join();
         return r;
     };
     ASSERT_EQ(takeFromOtherThread(mutex), DWORD(WAIT_OBJECT_0));
