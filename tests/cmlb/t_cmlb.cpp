@@ -20,7 +20,7 @@ static Texts Msgs(const std::string &file = ReadFileBytes(CMT_FILE_MAIN))
 }
 static void Reset() { DeleteFileA(CMT_FILE_MAIN), DeleteFileA(CMT_FILE_MAIN_PREV); }
 
-TEST(CommTrace, CreatesWritesAndRotates)
+TEST(CommTrace, LinesRotationQuietModeAndDumps)
 {
     Reset();
     CMTrace(CMT_LINE, "first %d", 1);
@@ -51,10 +51,8 @@ TEST(CommTrace, CreatesWritesAndRotates)
     CMTrace(CMT_LINE, "over the first");
     CMTrace(CMT_LINE, "%s", std::string(400, 'x').c_str());
     EXPECT_EQ((Texts{ "over the first", std::string(CMT_LINE_MAX - 1, 'x') }), Msgs());
-}
 
-TEST(CommTrace, QuietModeAndDumps)
-{
+    /* Dumps, and the quiet mode that suppresses the quiet-able lines and short dumps. */
     Reset();
     uint8_t data[100];
     std::string hex;
@@ -149,7 +147,6 @@ TEST(Session, AttachDispatchDetach)
     ExpectHandlers(kLib);
     EXPECT_EQ(1, CMLB_INI(g_comenv, CM_MODE_QUERY));
     EXPECT_EQ(0, CMLB_INI(g_comenv, CM_MODE_ATTACH)) << "attached already";
-    EXPECT_NE(nullptr, g_iw.recvThread);
 
     /* A DKC reply (8-byte prefix with the payload length, then the payload) and a SUB message
      * reach the application's handler of their kind unchanged. */
@@ -169,7 +166,6 @@ TEST(Session, AttachDispatchDetach)
     ASSERT_EQ(CM_OK, CMSETComenv(Param(0x0D, 0)));
     CMDELComend();
     CMDELComend();
-    EXPECT_EQ(nullptr, g_comenv);
     ExpectHandlers(kApp);
     EXPECT_EQ(nullptr, g_iw.recvThread);
     const Texts msgs = Msgs(), want = {
