@@ -48,6 +48,8 @@ static uint8_t   g_msg[MSG_BUF_LEN];
 
 /* ---- faults ---- */
 
+static uint8_t PathOf(const SimDrive *d, uint8_t mp);
+
 /* Faults that act on the whole command rather than on one drive's report. */
 static int IsWholeKind(uint8_t kind)
 {
@@ -101,10 +103,33 @@ static const char *FaultText(const SimFault *f, char *buf, size_t len)
     return buf;
 }
 
-/* Applies every fault of cmd (or of every command) that names an addressed drive or no drive;
- * counted faults are used up once per command. Whole-command effects go to whole, the others
- * to g_rowFx (a fault without a drive: to every addressed drive). */
-static void CollectFaults(uint8_t cmd, Effects *whole)
+/* How the description names a fault's path after its command. */
+static const char *PathSuffix(uint8_t path)
+{
+    return path == SIM_PATH_A ? "@A" : path == SIM_PATH_B ? "@B" : "";
+}
+
+/* 1 when the fault has no path, or mp reaches the drive at unit u, row r over the fault's path. */
+static int OnPath(const SimFault *f, uint32_t u, uint32_t r, uint8_t mp)
+{
+    return !f->path || PathOf(&g_cfg.drive[u][r], mp) == f->path;
+}
+
+/* 1 when a fault of one path finds an addressed drive that mp reaches over that path. */
+static int AnyOnPath(const SimFault *f, uint8_t mp)
+{
+    for (uint32_t u = 0; u < uint32_t(SIM_UNITS); u++)
+        for (uint32_t r = 0; r < uint32_t(SIM_ROWS); r++)
+            if (g_addr[u][r] && OnPath(f, u, r, mp))
+                return 1;
+    return 0;
+}
+
+/* Applies every fault of cmd (or of every command) that names an addressed drive or no drive
+ * and, if it names a path, arrives over it from MP mp; counted faults are used up once per
+ * command. Whole-command effects go to whole, the others to g_rowFx (a fault without a drive:
+ * to every addressed drive on its path). */
+static void CollectFaults(uint8_t cmd, uint8_t mp, Effects *whole)
 {
     char text[48];
     memset(whole, 0, sizeof *whole);
@@ -116,12 +141,16 @@ static void CollectFaults(uint8_t cmd, Effects *whole)
             continue;
         if (!f->anyDrive && (u >= uint32_t(SIM_UNITS) || r >= uint32_t(SIM_ROWS) || !g_addr[u][r]))
             continue;
+        if (!f->anyDrive && !OnPath(f, u, r, mp))
+            continue;
+        if (f->anyDrive && f->path && !AnyOnPath(f, mp))
+            continue;
         if (IsWholeKind(f->kind)) {
             ApplyEffect(f, whole);
         } else if (f->anyDrive) {
             for (int du = 0; du < SIM_UNITS; du++)
                 for (int dr = 0; dr < SIM_ROWS; dr++)
-                    if (g_addr[du][dr])
+                    if (g_addr[du][dr] && OnPath(f, uint32_t(du), uint32_t(dr), mp))
                         ApplyEffect(f, &g_rowFx[du][dr]);
         } else {
             ApplyEffect(f, &g_rowFx[u][r]);
@@ -129,10 +158,11 @@ static void CollectFaults(uint8_t cmd, Effects *whole)
         if (f->remaining > 0)
             f->remaining--;
         if (f->anyDrive)
-            SimTrace("DkcSim FAULT * %s %s", DkcCommandName(cmd), FaultText(f, text, sizeof text));
-        else
-            SimTrace("DkcSim FAULT %04X %s %s", unsigned(f->pdev), DkcCommandName(cmd),
+            SimTrace("DkcSim FAULT * %s%s %s", DkcCommandName(cmd), PathSuffix(f->path),
                      FaultText(f, text, sizeof text));
+        else
+            SimTrace("DkcSim FAULT %04X %s%s %s", unsigned(f->pdev), DkcCommandName(cmd),
+                     PathSuffix(f->path), FaultText(f, text, sizeof text));
     }
 }
 
@@ -185,12 +215,17 @@ static DWORD SpinRemaining(const SimDrive *d, DWORD now)
     return gone < spin ? spin - gone : 0;
 }
 
-/* Sense of a drive that is not ready: start needed when stopped, else becoming ready. */
+/* Sense of a drive that is not ready: its stopped sense (start needed unless set otherwise)
+ * when stopped, else becoming ready. */
 static void PutNotReadySense(uint8_t *sense, const SimDrive *d)
 {
+    if (d->stopped) {
+        memcpy(sense, d->stoppedSense, SIM_SENSE_LEN);
+        return;
+    }
     sense[0] = SENSE_NOT_READY;
     sense[1] = ASC_NOT_READY;
-    sense[2] = d->stopped ? ASCQ_START_NEEDED : ASCQ_BECOMING_READY;
+    sense[2] = ASCQ_BECOMING_READY;
 }
 
 /* State word of a Drive Read record. */
@@ -349,20 +384,28 @@ static void RunOnDrive(uint8_t *blk, SimDrive *d, int u, int r, uint8_t cmd, DWO
         PutSense(blk, sense, 0);
         break;
     case SIM_CMD_SENSE:
-        if (DriveReady(d, now))
-            memcpy(sense, d->sense, SIM_SENSE_LEN);
-        else
+        if (!DriveReady(d, now)) {
             PutNotReadySense(sense, d);
+        } else if (d->startSensePending) {
+            /* Once after a START UNIT, then the lasting sense again. */
+            memcpy(sense, d->startSense, SIM_SENSE_LEN);
+            d->startSensePending = 0;
+        } else {
+            memcpy(sense, d->sense, SIM_SENSE_LEN);
+        }
         PutSense(blk, sense, 1);
         break;
     case SIM_CMD_INQUIRY:
         PutInquiry(blk, d, uint16_t(u << 8 | r));
         break;
     case SIM_CMD_STOP:
+        if (d->ignoreStop)
+            break;
         d->stopped = 1;
         d->spinning = 0;
         break;
     case SIM_CMD_START:
+        d->startSensePending = d->hasStartSense;
         if (d->stopped) {
             d->stopped = 0;
             d->spinning = 1;
@@ -425,7 +468,7 @@ static void Do83(const SimMsg *m, ReplyTo *to)
     SimTrace("DkcSim REQ from=%s FC=83 MP=%04X %s C=%02X rows=%lu CDB=%02X %02X %02X %02X %02X %02X",
              to->dest, unsigned(m->mpid), DkcCommandName(cmd), unsigned(unit),
              (unsigned long)selected, cdb[0], cdb[1], cdb[2], cdb[3], cdb[4], cdb[5]);
-    CollectFaults(cmd, &whole);
+    CollectFaults(cmd, mp, &whole);
     if (whole.timeout) {
         SimTrace("DkcSim NO REPLY FC=83 %s (timeout fault)", DkcCommandName(cmd));
         return;
@@ -584,7 +627,7 @@ static void Do89(const SimMsg *m, ReplyTo *to)
     }
     SimTrace("DkcSim REQ from=%s FC=89 Sf=%02X MP=%04X %s drives=%lu", to->dest,
              unsigned(req[DREQ_SF]), unsigned(to->mpid), DkcCommandName(cmd), (unsigned long)drives);
-    CollectFaults(cmd, &whole);
+    CollectFaults(cmd, mp, &whole);
     if (whole.timeout) {
         SimTrace("DkcSim NO REPLY FC=89 %s (timeout fault)", DkcCommandName(cmd));
         return;
@@ -666,7 +709,7 @@ static void DoBE(const SimMsg *m, ReplyTo *to)
     g_addr[unit][row] = 1;
     SimTrace("DkcSim REQ from=%s FC=BE Sf=%02X MP=%04X DRIVEREAD CR#=%02X%02X", to->dest,
              unsigned(req[DREQ_SF]), unsigned(to->mpid), unsigned(unit), unsigned(row));
-    CollectFaults(SIM_CMD_DRIVEREAD, &whole);
+    CollectFaults(SIM_CMD_DRIVEREAD, mp, &whole);
     if (whole.timeout) {
         SimTrace("DkcSim NO REPLY FC=BE DRIVEREAD (timeout fault)");
         return;
