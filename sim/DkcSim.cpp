@@ -103,26 +103,34 @@ static const char *FaultText(const SimFault *f, char *buf, size_t len)
     return buf;
 }
 
-/* How the description names a fault's path after its command. */
-static const char *PathSuffix(uint8_t path)
+/* 1 when mp reaches the addressed drive at unit u, row r over the fault's path. */
+static int OnPath(const SimFault *f, int u, int r, uint8_t mp)
 {
-    return path == SIM_PATH_A ? "@A" : path == SIM_PATH_B ? "@B" : "";
+    return g_addr[u][r] && PathOf(&g_cfg.drive[u][r], mp) == f->path;
 }
 
-/* 1 when the fault has no path, or mp reaches the drive at unit u, row r over the fault's path. */
-static int OnPath(const SimFault *f, uint32_t u, uint32_t r, uint8_t mp)
+/* 1 when a fault of one path applies: its drive, or without one any addressed drive, is
+ * reached over that path. */
+static int PathMatches(const SimFault *f, uint8_t mp)
 {
-    return !f->path || PathOf(&g_cfg.drive[u][r], mp) == f->path;
-}
-
-/* 1 when a fault of one path finds an addressed drive that mp reaches over that path. */
-static int AnyOnPath(const SimFault *f, uint8_t mp)
-{
-    for (uint32_t u = 0; u < uint32_t(SIM_UNITS); u++)
-        for (uint32_t r = 0; r < uint32_t(SIM_ROWS); r++)
-            if (g_addr[u][r] && OnPath(f, u, r, mp))
+    if (!f->anyDrive)
+        return (f->pdev >> 8) < SIM_UNITS && (f->pdev & 0xFF) < SIM_ROWS &&
+               OnPath(f, f->pdev >> 8, f->pdev & 0xFF, mp);
+    for (int u = 0; u < SIM_UNITS; u++)
+        for (int r = 0; r < SIM_ROWS; r++)
+            if (OnPath(f, u, r, mp))
                 return 1;
     return 0;
+}
+
+/* The trace line of a fault of one path: as the description writes it, path included. */
+static void TracePathFault(const SimFault *f, uint8_t cmd)
+{
+    char drive[8] = "*", text[48];
+    if (!f->anyDrive)
+        snprintf(drive, sizeof drive, "%04X", unsigned(f->pdev));
+    SimTrace("DkcSim FAULT %s %s@%c %s", drive, DkcCommandName(cmd), f->path == SIM_PATH_A ? 'A' : 'B',
+             FaultText(f, text, sizeof text));
 }
 
 /* Applies every fault of cmd (or of every command) that names an addressed drive or no drive
@@ -141,28 +149,34 @@ static void CollectFaults(uint8_t cmd, uint8_t mp, Effects *whole)
             continue;
         if (!f->anyDrive && (u >= uint32_t(SIM_UNITS) || r >= uint32_t(SIM_ROWS) || !g_addr[u][r]))
             continue;
-        if (!f->anyDrive && !OnPath(f, u, r, mp))
-            continue;
-        if (f->anyDrive && f->path && !AnyOnPath(f, mp))
+        if (f->path && !PathMatches(f, mp))
             continue;
         if (IsWholeKind(f->kind)) {
             ApplyEffect(f, whole);
+        } else if (f->anyDrive && f->path) {
+            for (int du = 0; du < SIM_UNITS; du++)
+                for (int dr = 0; dr < SIM_ROWS; dr++)
+                    if (OnPath(f, du, dr, mp))
+                        ApplyEffect(f, &g_rowFx[du][dr]);
         } else if (f->anyDrive) {
             for (int du = 0; du < SIM_UNITS; du++)
                 for (int dr = 0; dr < SIM_ROWS; dr++)
-                    if (g_addr[du][dr] && OnPath(f, uint32_t(du), uint32_t(dr), mp))
+                    if (g_addr[du][dr])
                         ApplyEffect(f, &g_rowFx[du][dr]);
         } else {
             ApplyEffect(f, &g_rowFx[u][r]);
         }
         if (f->remaining > 0)
             f->remaining--;
+        if (f->path) {
+            TracePathFault(f, cmd);
+            continue;
+        }
         if (f->anyDrive)
-            SimTrace("DkcSim FAULT * %s%s %s", DkcCommandName(cmd), PathSuffix(f->path),
-                     FaultText(f, text, sizeof text));
+            SimTrace("DkcSim FAULT * %s %s", DkcCommandName(cmd), FaultText(f, text, sizeof text));
         else
-            SimTrace("DkcSim FAULT %04X %s%s %s", unsigned(f->pdev), DkcCommandName(cmd),
-                     PathSuffix(f->path), FaultText(f, text, sizeof text));
+            SimTrace("DkcSim FAULT %04X %s %s", unsigned(f->pdev), DkcCommandName(cmd),
+                     FaultText(f, text, sizeof text));
     }
 }
 
@@ -215,17 +229,15 @@ static DWORD SpinRemaining(const SimDrive *d, DWORD now)
     return gone < spin ? spin - gone : 0;
 }
 
-/* Sense of a drive that is not ready: its stopped sense (start needed unless set otherwise)
- * when stopped, else becoming ready. */
+/* Sense of a drive that is not ready: start needed (or the configured stopped sense) when
+ * stopped, else becoming ready. */
 static void PutNotReadySense(uint8_t *sense, const SimDrive *d)
 {
-    if (d->stopped) {
-        memcpy(sense, d->stoppedSense, SIM_SENSE_LEN);
-        return;
-    }
     sense[0] = SENSE_NOT_READY;
     sense[1] = ASC_NOT_READY;
-    sense[2] = ASCQ_BECOMING_READY;
+    sense[2] = d->stopped ? ASCQ_START_NEEDED : ASCQ_BECOMING_READY;
+    if (d->stopped && d->hasStoppedSense)
+        memcpy(sense, d->stoppedSense, SIM_SENSE_LEN);
 }
 
 /* State word of a Drive Read record. */
@@ -384,14 +396,14 @@ static void RunOnDrive(uint8_t *blk, SimDrive *d, int u, int r, uint8_t cmd, DWO
         PutSense(blk, sense, 0);
         break;
     case SIM_CMD_SENSE:
-        if (!DriveReady(d, now)) {
+        if (DriveReady(d, now))
+            memcpy(sense, d->sense, SIM_SENSE_LEN);
+        else
             PutNotReadySense(sense, d);
-        } else if (d->startSensePending) {
-            /* Once after a START UNIT, then the lasting sense again. */
+        /* Once after a START UNIT, when the drive is up; then the lasting sense again. */
+        if (d->startSensePending && DriveReady(d, now)) {
             memcpy(sense, d->startSense, SIM_SENSE_LEN);
             d->startSensePending = 0;
-        } else {
-            memcpy(sense, d->sense, SIM_SENSE_LEN);
         }
         PutSense(blk, sense, 1);
         break;

@@ -39,9 +39,6 @@ enum : uint16_t {
 enum : uint8_t { DEMO_SELFTEST = 0x05 };
 enum : uint32_t { DEMO_DRIVE_VALUE = 0x00000031 };
 
-/* Not ready, initializing command required: a stopped drive's sense unless set otherwise. */
-static const uint8_t kStoppedSense[SIM_SENSE_LEN] = { SENSE_NOT_READY, ASC_NOT_READY, ASCQ_START_NEEDED };
-
 int DkcCommandByName(const char *name, uint8_t *cmd)
 {
     for (const CommandName &c : kCommands)
@@ -175,7 +172,6 @@ static void TakeDrives(DkcConfig *c, const SubsysDesc *d)
             memset(&dr, 0, sizeof dr);
             dr.mpA = dr.mpB = SIM_MP_NONE;
             memcpy(dr.vendor, kSimVendors[(u + r) % 3], SIM_VENDOR_LEN);
-            memcpy(dr.stoppedSense, kStoppedSense, SIM_SENSE_LEN);
             dr.spinUpMs = c->spinUpMs;
             if (!SubsysGetPdevState(d, pdev, &state, &ec) || state != SUBSYS_EQUIPPED)
                 continue;
@@ -248,8 +244,8 @@ static void ApplyDriveSection(const char *path, const char *sect, SimDrive *d)
         d->selfTest = uint8_t(n);
     if (SimIniText(path, sect, "Sense", v, sizeof v))
         ParseSense(v, d->sense);
-    if (SimIniText(path, sect, "StoppedSense", v, sizeof v))
-        ParseSense(v, d->stoppedSense);
+    if (SimIniText(path, sect, "StoppedSense", v, sizeof v) && ParseSense(v, d->stoppedSense))
+        d->hasStoppedSense = 1;
     if (SimIniText(path, sect, "StartSense", v, sizeof v) && ParseSense(v, d->startSense))
         d->hasStartSense = 1;
     if (SimIniText(path, sect, "Bypassed", v, sizeof v)) {

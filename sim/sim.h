@@ -159,8 +159,9 @@ struct SimDrive {
     uint8_t  inlineOn;          /* between Start Inline and End Inline */
     uint8_t  selfTest;          /* SELF TEST result byte */
     uint8_t  sense[SIM_SENSE_LEN];   /* key, ASC, ASCQ of a ready drive */
-    uint8_t  stoppedSense[SIM_SENSE_LEN];   /* not-ready sense while stopped */
+    uint8_t  stoppedSense[SIM_SENSE_LEN];   /* not-ready sense while stopped, if configured */
     uint8_t  startSense[SIM_SENSE_LEN];     /* first REQUEST SENSE once up after a START UNIT */
+    uint8_t  hasStoppedSense;   /* stoppedSense was configured */
     uint8_t  hasStartSense;     /* startSense was configured */
     uint8_t  startSensePending; /* a START UNIT came; startSense not reported yet */
     char     vendor[SIM_VENDOR_LEN]; /* not NUL-terminated */
