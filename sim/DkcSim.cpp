@@ -48,6 +48,8 @@ static uint8_t   g_msg[MSG_BUF_LEN];
 
 /* ---- faults ---- */
 
+static uint8_t PathOf(const SimDrive *d, uint8_t mp);
+
 /* Faults that act on the whole command rather than on one drive's report. */
 static int IsWholeKind(uint8_t kind)
 {
@@ -101,10 +103,41 @@ static const char *FaultText(const SimFault *f, char *buf, size_t len)
     return buf;
 }
 
-/* Applies every fault of cmd (or of every command) that names an addressed drive or no drive;
- * counted faults are used up once per command. Whole-command effects go to whole, the others
- * to g_rowFx (a fault without a drive: to every addressed drive). */
-static void CollectFaults(uint8_t cmd, Effects *whole)
+/* 1 when mp reaches the addressed drive at unit u, row r over the fault's path. */
+static int OnPath(const SimFault *f, int u, int r, uint8_t mp)
+{
+    return g_addr[u][r] && PathOf(&g_cfg.drive[u][r], mp) == f->path;
+}
+
+/* 1 when a fault of one path applies: its drive, or without one any addressed drive, is
+ * reached over that path. */
+static int PathMatches(const SimFault *f, uint8_t mp)
+{
+    if (!f->anyDrive)
+        return (f->pdev >> 8) < SIM_UNITS && (f->pdev & 0xFF) < SIM_ROWS &&
+               OnPath(f, f->pdev >> 8, f->pdev & 0xFF, mp);
+    for (int u = 0; u < SIM_UNITS; u++)
+        for (int r = 0; r < SIM_ROWS; r++)
+            if (OnPath(f, u, r, mp))
+                return 1;
+    return 0;
+}
+
+/* The trace line of a fault of one path: as the description writes it, path included. */
+static void TracePathFault(const SimFault *f, uint8_t cmd)
+{
+    char drive[8] = "*", text[48];
+    if (!f->anyDrive)
+        snprintf(drive, sizeof drive, "%04X", unsigned(f->pdev));
+    SimTrace("DkcSim FAULT %s %s@%c %s", drive, DkcCommandName(cmd), f->path == SIM_PATH_A ? 'A' : 'B',
+             FaultText(f, text, sizeof text));
+}
+
+/* Applies every fault of cmd (or of every command) that names an addressed drive or no drive
+ * and, if it names a path, arrives over it from MP mp; counted faults are used up once per
+ * command. Whole-command effects go to whole, the others to g_rowFx (a fault without a drive:
+ * to every addressed drive on its path). */
+static void CollectFaults(uint8_t cmd, uint8_t mp, Effects *whole)
 {
     char text[48];
     memset(whole, 0, sizeof *whole);
@@ -116,8 +149,15 @@ static void CollectFaults(uint8_t cmd, Effects *whole)
             continue;
         if (!f->anyDrive && (u >= uint32_t(SIM_UNITS) || r >= uint32_t(SIM_ROWS) || !g_addr[u][r]))
             continue;
+        if (f->path && !PathMatches(f, mp))
+            continue;
         if (IsWholeKind(f->kind)) {
             ApplyEffect(f, whole);
+        } else if (f->anyDrive && f->path) {
+            for (int du = 0; du < SIM_UNITS; du++)
+                for (int dr = 0; dr < SIM_ROWS; dr++)
+                    if (OnPath(f, du, dr, mp))
+                        ApplyEffect(f, &g_rowFx[du][dr]);
         } else if (f->anyDrive) {
             for (int du = 0; du < SIM_UNITS; du++)
                 for (int dr = 0; dr < SIM_ROWS; dr++)
@@ -128,6 +168,10 @@ static void CollectFaults(uint8_t cmd, Effects *whole)
         }
         if (f->remaining > 0)
             f->remaining--;
+        if (f->path) {
+            TracePathFault(f, cmd);
+            continue;
+        }
         if (f->anyDrive)
             SimTrace("DkcSim FAULT * %s %s", DkcCommandName(cmd), FaultText(f, text, sizeof text));
         else
@@ -185,12 +229,15 @@ static DWORD SpinRemaining(const SimDrive *d, DWORD now)
     return gone < spin ? spin - gone : 0;
 }
 
-/* Sense of a drive that is not ready: start needed when stopped, else becoming ready. */
+/* Sense of a drive that is not ready: start needed (or the configured stopped sense) when
+ * stopped, else becoming ready. */
 static void PutNotReadySense(uint8_t *sense, const SimDrive *d)
 {
     sense[0] = SENSE_NOT_READY;
     sense[1] = ASC_NOT_READY;
     sense[2] = d->stopped ? ASCQ_START_NEEDED : ASCQ_BECOMING_READY;
+    if (d->stopped && d->hasStoppedSense)
+        memcpy(sense, d->stoppedSense, SIM_SENSE_LEN);
 }
 
 /* State word of a Drive Read record. */
@@ -353,16 +400,24 @@ static void RunOnDrive(uint8_t *blk, SimDrive *d, int u, int r, uint8_t cmd, DWO
             memcpy(sense, d->sense, SIM_SENSE_LEN);
         else
             PutNotReadySense(sense, d);
+        /* Once after a START UNIT, when the drive is up; then the lasting sense again. */
+        if (d->startSensePending && DriveReady(d, now)) {
+            memcpy(sense, d->startSense, SIM_SENSE_LEN);
+            d->startSensePending = 0;
+        }
         PutSense(blk, sense, 1);
         break;
     case SIM_CMD_INQUIRY:
         PutInquiry(blk, d, uint16_t(u << 8 | r));
         break;
     case SIM_CMD_STOP:
+        if (d->ignoreStop)
+            break;
         d->stopped = 1;
         d->spinning = 0;
         break;
     case SIM_CMD_START:
+        d->startSensePending = d->hasStartSense;
         if (d->stopped) {
             d->stopped = 0;
             d->spinning = 1;
@@ -425,7 +480,7 @@ static void Do83(const SimMsg *m, ReplyTo *to)
     SimTrace("DkcSim REQ from=%s FC=83 MP=%04X %s C=%02X rows=%lu CDB=%02X %02X %02X %02X %02X %02X",
              to->dest, unsigned(m->mpid), DkcCommandName(cmd), unsigned(unit),
              (unsigned long)selected, cdb[0], cdb[1], cdb[2], cdb[3], cdb[4], cdb[5]);
-    CollectFaults(cmd, &whole);
+    CollectFaults(cmd, mp, &whole);
     if (whole.timeout) {
         SimTrace("DkcSim NO REPLY FC=83 %s (timeout fault)", DkcCommandName(cmd));
         return;
@@ -584,7 +639,7 @@ static void Do89(const SimMsg *m, ReplyTo *to)
     }
     SimTrace("DkcSim REQ from=%s FC=89 Sf=%02X MP=%04X %s drives=%lu", to->dest,
              unsigned(req[DREQ_SF]), unsigned(to->mpid), DkcCommandName(cmd), (unsigned long)drives);
-    CollectFaults(cmd, &whole);
+    CollectFaults(cmd, mp, &whole);
     if (whole.timeout) {
         SimTrace("DkcSim NO REPLY FC=89 %s (timeout fault)", DkcCommandName(cmd));
         return;
@@ -666,7 +721,7 @@ static void DoBE(const SimMsg *m, ReplyTo *to)
     g_addr[unit][row] = 1;
     SimTrace("DkcSim REQ from=%s FC=BE Sf=%02X MP=%04X DRIVEREAD CR#=%02X%02X", to->dest,
              unsigned(req[DREQ_SF]), unsigned(to->mpid), unsigned(unit), unsigned(row));
-    CollectFaults(SIM_CMD_DRIVEREAD, &whole);
+    CollectFaults(SIM_CMD_DRIVEREAD, mp, &whole);
     if (whole.timeout) {
         SimTrace("DkcSim NO REPLY FC=BE DRIVEREAD (timeout fault)");
         return;

@@ -111,7 +111,8 @@ int DkcAddFaults(DkcConfig *c, const char *key, const char *value)
 {
     char k[NAME_LEN], item[ITEM_LEN];
     SimFault f, parsed[SIM_FAULT_MAX];
-    const char *dot, *cmdName, *p, *comma;
+    const char *p, *comma;
+    char *dot, *cmdName, *at;
     uint32_t pdev = 0;
     int n = 0, added = 0;
 
@@ -128,6 +129,17 @@ int DkcAddFaults(DkcConfig *c, const char *key, const char *value)
         f.anyDrive = 0;
         f.pdev = uint16_t(pdev);
         cmdName = dot + 1;
+    }
+    /* "COMMAND@A" / "COMMAND@B": only commands that arrive over that path of the drive. */
+    at = strchr(cmdName, '@');
+    if (at) {
+        if (_stricmp(at + 1, "A") == 0)
+            f.path = SIM_PATH_A;
+        else if (_stricmp(at + 1, "B") == 0)
+            f.path = SIM_PATH_B;
+        else
+            return 0;
+        *at = '\0';
     }
     if (!DkcCommandByName(cmdName, &f.cmd))
         return 0;
@@ -232,6 +244,10 @@ static void ApplyDriveSection(const char *path, const char *sect, SimDrive *d)
         d->selfTest = uint8_t(n);
     if (SimIniText(path, sect, "Sense", v, sizeof v))
         ParseSense(v, d->sense);
+    if (SimIniText(path, sect, "StoppedSense", v, sizeof v) && ParseSense(v, d->stoppedSense))
+        d->hasStoppedSense = 1;
+    if (SimIniText(path, sect, "StartSense", v, sizeof v) && ParseSense(v, d->startSense))
+        d->hasStartSense = 1;
     if (SimIniText(path, sect, "Bypassed", v, sizeof v)) {
         if (_stricmp(v, "A") == 0)
             d->bypassed = SIM_PATH_A;
@@ -248,6 +264,8 @@ static void ApplyDriveSection(const char *path, const char *sect, SimDrive *d)
         d->stopped = uint8_t(n);
     if (SimIniText(path, sect, "NeverReady", v, sizeof v) && SimParseNum(v, 10, 1, &n))
         d->neverReady = uint8_t(n);
+    if (SimIniText(path, sect, "IgnoreStop", v, sizeof v) && SimParseNum(v, 10, 1, &n))
+        d->ignoreStop = uint8_t(n);
     if (SimIniText(path, sect, "SpinUpMs", v, sizeof v) && SimParseNum(v, 10, SIM_MS_MAX, &n))
         d->spinUpMs = n;
 }

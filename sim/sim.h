@@ -141,6 +141,7 @@ struct SimFault {
     uint16_t pdev;
     uint8_t  cmd;               /* SIM_CMD_…, or SIM_CMD_ANY */
     uint8_t  kind;              /* SIM_FAULT_… */
+    uint8_t  path;              /* SIM_PATH_A or SIM_PATH_B: only over that path; 0 either */
     uint32_t arg;
     int32_t  remaining;         /* commands it still applies to; -1 every one */
 };
@@ -153,10 +154,16 @@ struct SimDrive {
     uint8_t  stopped;
     uint8_t  spinning;          /* started, not yet found ready */
     uint8_t  neverReady;        /* stays not ready after a START UNIT */
+    uint8_t  ignoreStop;        /* STOP UNIT answers good status and changes nothing */
     uint8_t  lamp;              /* reject lamp lit */
     uint8_t  inlineOn;          /* between Start Inline and End Inline */
     uint8_t  selfTest;          /* SELF TEST result byte */
     uint8_t  sense[SIM_SENSE_LEN];   /* key, ASC, ASCQ of a ready drive */
+    uint8_t  stoppedSense[SIM_SENSE_LEN];   /* not-ready sense while stopped, if configured */
+    uint8_t  startSense[SIM_SENSE_LEN];     /* first REQUEST SENSE once up after a START UNIT */
+    uint8_t  hasStoppedSense;   /* stoppedSense was configured */
+    uint8_t  hasStartSense;     /* startSense was configured */
+    uint8_t  startSensePending; /* a START UNIT came; startSense not reported yet */
     char     vendor[SIM_VENDOR_LEN]; /* not NUL-terminated */
     uint32_t driveValue;        /* Drive Read's drive value */
     uint32_t spinUpMs;
