@@ -112,7 +112,8 @@ TEST(DriveRoutines, ResultsReportsAndPaths)
     const Texts d0 = { "STOP@0080", "TUR@0080", "REJECTLAMP@0080", "START@0080", "TUR@0080", "SENSE@0080" };
     const Case cases[] = {
         { "D8 on the main path", ROUTINE_D8, "", 0, 1, FAIL_CHECKS, {}, { "TUR@0080" } },
-        { "D8 cluster 1 uses the other path only", ROUTINE_D8, "", 1, 1, FAIL_CHECKS, {}, { "TUR@0090" } },
+        { "D8 cluster 1 uses the other path only", ROUTINE_D8, "[Fault]\r\nTUR@A=timeout\r\n", 1, 1, FAIL_CHECKS,
+          {}, { "TUR@0090" } },
         { "D8 ignores bad rows", ROUTINE_D8, "[Fault]\r\nTUR=error:02\r\n", 0, 1, FAIL_CHECKS, {}, { "TUR@0080" } },
         { "D8 not delivered", ROUTINE_D8, "[Fault]\r\nTUR=timeout\r\n", 0, 0, FAIL_TIMEOUT,
           { "CR#=0000 D8E3 00 00" }, { "TUR@0080", "TUR@0080", "TUR@0080" } },
@@ -121,7 +122,7 @@ TEST(DriveRoutines, ResultsReportsAndPaths)
           { "CR#=0000 D20B 00 00" }, { "START@0080", "START@0080", "START@0080" } },
         { "D2 TUR not delivered", ROUTINE_D2, "[Fault]\r\nTUR=timeout*3\r\n", 0, 0, FAIL_CHECKS,
           { "CR#=0000 D20D 00 00" }, { "START@0080", "TUR@0080", "TUR@0080", "TUR@0080" } },
-        { "D2 sense key", ROUTINE_D2, "[Drive.0000]\r\nSense=6,29,0\r\n", 0, 0, FAIL_CHECKS,
+        { "D2 sense key 6 after START UNIT", ROUTINE_D2, "[Drive.0000]\r\nStartSense=6,29,0\r\n", 0, 0, FAIL_CHECKS,
           { "CR#=0000 D210 00 00" }, d2 },
         { "D2 sense code", ROUTINE_D2, "[Drive.0000]\r\nSense=0,4,0\r\n", 0, 0, FAIL_CHECKS,
           { "CR#=0000 D211 00 00" }, d2 },
@@ -133,6 +134,12 @@ TEST(DriveRoutines, ResultsReportsAndPaths)
         { "D0 lamp not delivered", ROUTINE_D0, "[Fault]\r\nREJECTLAMP=timeout\r\n", 0, 0, FAIL_CHECKS,
           { "CR#=0003 D021 00 03" }, { "STOP@0080", "TUR@0080", "REJECTLAMP@0080", "REJECTLAMP@0080",
                                        "REJECTLAMP@0080" } },
+        { "D0 drive that stays ready", ROUTINE_D0, "[Drive.0003]\r\nIgnoreStop=1\r\n", 0, 0, FAIL_CHECKS,
+          { "CR#=0003 D004 00 00" }, { "STOP@0080", "TUR@0080" } },
+        { "D0 stopped drive with another qualifier", ROUTINE_D0, "[Drive.0003]\r\nStoppedSense=2,4,1\r\n", 0, 0,
+          FAIL_CHECKS, { "CR#=0003 D009 00 00" }, { "STOP@0080", "TUR@0080" } },
+        { "D0 stopped drive with another sense key", ROUTINE_D0, "[Drive.0003]\r\nStoppedSense=3,4,2\r\n", 0, 0,
+          FAIL_CHECKS, { "CR#=0003 D007 00 00" }, { "STOP@0080", "TUR@0080" } },
         { "D0 drive that never becomes ready", ROUTINE_D0, "[Drive.0003]\r\nNeverReady=1\r\n", 0, 0,
           FAIL_CHECKS, { "CR#=0003 D010 00 00" }, d0 },
     };
