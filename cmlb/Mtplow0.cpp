@@ -81,7 +81,11 @@ uint16_t CMSETComenv(const ComenvParam *param)
         snprintf(g_unlistedId, sizeof g_unlistedId, "%02X", unsigned(param->apId));
         result = CM_ERR_NO_AP;
     }
-    CMLB_INI(&g_env, CM_MODE_ATTACH);
+    if (!CMLB_INI(&g_env, CM_MODE_ATTACH) && !g_initialised) {
+        g_comenv = nullptr;
+        if (result == CM_OK)
+            result = CM_ERR_MESSAGING;
+    }
     return result;
 }
 
@@ -129,7 +133,17 @@ int CMLB_INI(Comenv *env, uint16_t mode)
         if (env->ddeFlag == 0)
             memcpy(g_cmSavedTable, RecvHandlerTable, sizeof g_cmSavedTable);
         memcpy(RecvHandlerTable, g_cmRecvTable, sizeof g_cmRecvTable);
-        mtp1_iwini(env->hInstance, env->hwndOwner, IdText(env));
+        /* Without its messaging (another process receives as the id, or no receive thread)
+         * the session would wait for replies that never come: it is not set. */
+        int32_t rc = mtp1_iwini(env->hInstance, env->hwndOwner, IdText(env));
+        if (rc != IW_OK) {
+            CMTrace(CMT_LINE, "CMLB_INI:iwini failed,RC=%d", int(rc));
+            if (env->ddeFlag == 0)
+                memcpy(RecvHandlerTable, g_cmSavedTable, sizeof g_cmSavedTable);
+            g_initialised = 0;
+            CMTrace(CMT_CLOSE);
+            return 0;
+        }
         return 1;
     }
     if (mode == CM_MODE_DETACH) {

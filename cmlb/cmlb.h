@@ -12,6 +12,7 @@
 enum : uint16_t {
     CM_OK             = 0,
     CM_ERR_NO_AP      = 0x0300,     /* apId not in ApTable */
+    CM_ERR_MESSAGING  = 0x0301,     /* the messaging layer refused to start (mtp1_iwini) */
     CM_MODE_QUERY     = 0,
     CM_MODE_ATTACH    = 1,
     CM_MODE_DETACH    = 2,
@@ -89,11 +90,13 @@ extern Comenv  *g_comenv;            /* null while no session is set */
 /* The library's own receive rows, and the application's table as saved at attach. */
 extern IwRecvProc g_cmRecvTable[IW_ROW_COUNT][3];
 extern IwRecvProc g_cmSavedTable[IW_ROW_COUNT][3];
-/* Sets the session and attaches it: CM_OK, or CM_ERR_NO_AP. Main thread. */
+/* Sets the session and attaches it: CM_OK, CM_ERR_NO_AP, or CM_ERR_MESSAGING when the
+ * messaging layer did not start (the session is then not set). Main thread. */
 uint16_t CMSETComenv(const ComenvParam *param);
 /* Ends the session (detach); a second call only traces. Main thread. */
 void     CMDELComend();
-/* Attach (1), detach (2) or query (0). Main thread. */
+/* Attach (1), detach (2) or query (0). Attach returns 0 when already attached or when the
+ * messaging layer does not start (the handlers are then put back). Main thread. */
 int      CMLB_INI(Comenv *env, uint16_t mode);
 uint32_t WINAPI RecvDKC(IwMsgDesc *msg);
 uint32_t WINAPI RecvSUB(IwMsgDesc *msg);

@@ -9,6 +9,14 @@
 #include <string.h>
 
 static const char kCommunicating[] = "Communicating DKC...";
+static const char kBlank[] = " ";
+
+DcState g_dc;
+
+/* Main thread, before communication opens and whenever a mode changes. */
+void ConfigureDriveCommands(const DcConfig &cfg) { g_dc.cfg = cfg; }
+
+void ClearStopRequest() { g_dc.stopRequested = 0; }
 
 /* ---- buffers and session ---- */
 
@@ -31,15 +39,15 @@ static void FreeArea(HGLOBAL *mem, uint8_t **area)
 /* Buffers, receive handlers and session for the run: 1 ok, 0 failed. Main thread. */
 int OpenCommunication()
 {
-    g_app.comenvSet = 0;
-    g_app.checkBypassMode = 0;
-    g_app.comArea = AllocArea(&g_app.comAreaMem);
-    if (!g_app.comArea) {
+    g_dc.comenvSet = 0;
+    g_dc.checkBypassMode = 0;
+    g_dc.comArea = AllocArea(&g_dc.comAreaMem);
+    if (!g_dc.comArea) {
         DcTrace("Free Com Area Global Lock Failed.");
         return 0;
     }
-    g_app.comRArea = AllocArea(&g_app.comRAreaMem);
-    if (!g_app.comRArea) {
+    g_dc.comRArea = AllocArea(&g_dc.comRAreaMem);
+    if (!g_dc.comRArea) {
         DcTrace("Free ComR Area Global Lock Failed.");
         return 0;
     }
@@ -48,77 +56,71 @@ int OpenCommunication()
     RecvHandlerTable[IW_ROW_SUB][1] = mtp_cdDDEbak;
     RecvHandlerTable[IW_ROW_AP][1] = mtp_cdDDEbak;
     ComenvParam param = {};
-    param.hInstance = uintptr_t(g_app.instance);
-    param.hwndOwner = uintptr_t(g_app.mainWnd);
+    param.hInstance = uintptr_t(g_dc.cfg.instance);
+    param.hwndOwner = uintptr_t(g_dc.cfg.mainWnd);
     param.apId = APP_ID;
     if (CMSETComenv(&param) != CM_OK) {
         DcTrace("mtp_cSet_COMENV Failed.");
         return 0;
     }
-    g_app.comenvSet = 1;
+    g_dc.comenvSet = 1;
     return 1;
 }
 
 int CloseCommunication()
 {
-    if (g_app.comenvSet == 1) {
+    if (g_dc.comenvSet == 1) {
         DcTrace("bf del comenv----->");
         CMDELComend();
         DcTrace("af del comenv------->");
-        g_app.comenvSet = 0;
+        g_dc.comenvSet = 0;
     }
-    FreeArea(&g_app.comAreaMem, &g_app.comArea);
-    FreeArea(&g_app.comRAreaMem, &g_app.comRArea);
+    FreeArea(&g_dc.comAreaMem, &g_dc.comArea);
+    FreeArea(&g_dc.comRAreaMem, &g_dc.comRArea);
     return 1;
 }
 
 /* ---- the waiting dialog ---- */
 
-const char *DriveUnderTestName()
-{
-    uint32_t unit = g_app.unitCursor < UNIT_LIST_LEN ? g_app.unitList[g_app.unitCursor] : uint32_t(UNIT_NONE);
-    if (unit >= UNIT_COUNT)
-        return " ";
-    for (uint32_t row = 0; row < ROW_COUNT; row++)
-        if (g_app.rowSelected[row] == 1)
-            return g_app.driveTable[unit][row].name;
-    return g_app.driveTable[unit][0].name;
-}
+/* The drive under test as the routines name it. */
+static const char *TestedDriveName() { return g_dc.cfg.driveUnderTest ? g_dc.cfg.driveUnderTest() : kBlank; }
 
 void BlinkStatus(HWND dlg)
 {
-    if (g_app.blinkOn != 1) {
-        SetDlgItemTextA(dlg, IDC_COM_STATUS, g_app.statusText);
-        g_app.blinkOn = 1;
+    if (g_dc.blinkOn != 1) {
+        SetDlgItemTextA(dlg, IDC_COM_STATUS, g_dc.statusText);
+        g_dc.blinkOn = 1;
     } else {
         SetDlgItemTextA(dlg, IDC_COM_STATUS, "");
-        g_app.blinkOn = 0;
+        g_dc.blinkOn = 0;
     }
 }
 
 static INT_PTR ComInit(HWND dlg, WPARAM, LPARAM)
 {
     SetFocus(dlg);
-    if (g_app.stopRequested == 1)
+    if (g_dc.stopRequested == 1)
         EnableWindow(GetDlgItem(dlg, IDC_COM_STOP), FALSE);
-    if (g_app.displayMode == DISPLAY_INTERACTIVE)
-        SetDlgItemTextA(dlg, IDC_COM_DRIVE, DriveUnderTestName());
-    g_app.blinkOn = 1;
-    strcpy(g_app.statusText, kCommunicating);
-    SetDlgItemTextA(dlg, IDC_COM_STATUS, g_app.statusText);
+    if (g_dc.cfg.displayMode == DISPLAY_INTERACTIVE)
+        SetDlgItemTextA(dlg, IDC_COM_DRIVE, TestedDriveName());
+    g_dc.blinkOn = 1;
+    strcpy(g_dc.statusText, kCommunicating);
+    SetDlgItemTextA(dlg, IDC_COM_STATUS, g_dc.statusText);
 
-    uint8_t *req = g_app.comArea;
-    g_app.expectedFc = req[RQ_FC];
-    g_app.replyWritePtr = g_app.comRArea;
-    g_app.comCnt = 0;
-    g_app.comTicks = 0;
-    g_app.waitTimedOut = 0;
-    g_app.replyRemaining = REPLY_LEN;
+    uint8_t *req = g_dc.comArea;
+    g_dc.expectedFc = req[DREQ_FC];
+    g_dc.replyWritePtr = g_dc.comRArea;
+    g_dc.comCnt = 0;
+    g_dc.comTicks = 0;
+    g_dc.waitTimedOut = 0;
+    g_dc.replyRemaining = R83_LEN;
+    g_dc.segmentsIn = 0;
+    g_dc.bytesIn = 0;
 
-    DcTrace("Com Trace FC=%02x FD=%02x MainMP=%04x SubMP=%04x", req[RQ_FC], req[RQ_FD], g_app.mainMp,
-            g_app.subMp);
-    uint32_t len = req[RQ_FC] == FC_PASS ? TRANSFER_LEN_83 : TRANSFER_LEN;
-    int32_t rc = mtp2_iwtrn_300(0, g_app.mainMp, g_app.subMp, uint16_t(req[RQ_FD] << 8 | req[RQ_FC]),
+    DcTrace("Com Trace FC=%02x FD=%02x MainMP=%04x SubMP=%04x", req[DREQ_FC], req[DREQ_FD], g_dc.mainMp,
+            g_dc.subMp);
+    uint32_t len = req[DREQ_FC] == FC_PASS ? DREQ83_LEN : DREQ89_LEN;
+    int32_t rc = mtp2_iwtrn_300(0, g_dc.mainMp, g_dc.subMp, uint16_t(req[DREQ_FD] << 8 | req[DREQ_FC]),
                                 nullptr, 0, req, len);
     if (rc != 0)
         DcTrace("*** iwtrn(DKC) failed ***  Return Value = %04x", unsigned(uint16_t(rc)));
@@ -132,8 +134,13 @@ INT_PTR WaitTimer(HWND dlg, WPARAM id, LPARAM)
 {
     if (id == TIMER_BLINK) {
         BlinkStatus(dlg);
-    } else if (id == TIMER_COM && ++g_app.comTicks >= g_app.comTimeout) {
-        g_app.waitTimedOut = 1;
+    } else if (id == TIMER_COM && ++g_dc.comTicks >= g_dc.comTimeout) {
+        /* Why a command failed is otherwise only known from the run's end. */
+        if (g_dc.reportOpen != 1)
+            DcTrace("Com Timeout FC=%02x Attempt=%lu/%lu MainMP=%04x SubMP=%04x Segments=%lu Bytes=%lu",
+                    unsigned(g_dc.expectedFc), (unsigned long)g_dc.attempt, (unsigned long)ATTEMPTS,
+                    g_dc.mainMp, g_dc.subMp, (unsigned long)g_dc.segmentsIn, (unsigned long)g_dc.bytesIn);
+        g_dc.waitTimedOut = 1;
         PostMessageA(dlg, WM_COMEND, 0, 0);
     }
     return TRUE;
@@ -153,11 +160,11 @@ static INT_PTR ComCommand(HWND dlg, WPARAM wp, LPARAM)
 {
     if (LOWORD(wp) != IDC_COM_STOP)
         return FALSE;
-    if (g_app.debugMode == 1) {
-        g_app.cancelFlag = 1;
+    if (g_dc.cfg.debugMode == 1) {
+        g_dc.cancelFlag = 1;
         PostMessageA(dlg, WM_COMEND, 0, 0);
     } else {
-        g_app.stopRequested = 1;
+        g_dc.stopRequested = 1;
         EnableWindow(GetDlgItem(dlg, IDC_COM_STOP), FALSE);
     }
     return TRUE;
@@ -172,7 +179,7 @@ static const MsgEntry kComMsgs[] = {
 
 static INT_PTR CALLBACK ComDlgProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 {
-    g_app.commDialog = dlg;
+    g_dc.commDialog = dlg;
     return Dispatch(kComMsgs, std::size(kComMsgs), dlg, msg, wp, lp);
 }
 
@@ -180,29 +187,30 @@ static INT_PTR CALLBACK ComDlgProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 int SendCommand(HINSTANCE instance, HWND owner, uint16_t mainMp, uint16_t subMp, uint16_t timeout,
                 uint16_t *status)
 {
-    g_app.endSegmentSeen = 0;
-    g_app.cancelFlag = 0;
+    g_dc.endSegmentSeen = 0;
+    g_dc.cancelFlag = 0;
     uint16_t result = COM_TIMED_OUT;
     for (uint32_t attempt = 0; attempt < ATTEMPTS; attempt++) {
-        g_app.mainMp = mainMp;
-        g_app.subMp = subMp;
-        g_app.comTimeout = timeout;
-        g_app.dataComplete = 0;
-        g_app.kipdevSize = 0;
-        g_app.communicating = 1;
-        UINT tmpl = g_app.displayMode == DISPLAY_INTERACTIVE ? IDD_COM_WAIT
-                  : g_app.displayMode == DISPLAY_AUTOMATIC ? IDD_HIDDEN_WAIT : 0;
+        g_dc.attempt = attempt + 1;
+        g_dc.mainMp = mainMp;
+        g_dc.subMp = subMp;
+        g_dc.comTimeout = timeout;
+        g_dc.dataComplete = 0;
+        g_dc.kipdevSize = 0;
+        g_dc.communicating = 1;
+        UINT tmpl = g_dc.cfg.displayMode == DISPLAY_INTERACTIVE ? IDD_COM_WAIT
+                  : g_dc.cfg.displayMode == DISPLAY_AUTOMATIC ? IDD_HIDDEN_WAIT : 0;
         if (tmpl)
             DialogBoxParamA(instance, MAKEINTRESOURCEA(tmpl), owner, ComDlgProc, 0);
-        g_app.communicating = 0;
+        g_dc.communicating = 0;
         result = COM_DONE;
-        if (g_app.waitTimedOut) {
+        if (g_dc.waitTimedOut) {
             result = COM_TIMED_OUT;
-            g_app.waitTimedOut = 0;
+            g_dc.waitTimedOut = 0;
         }
-        if (g_app.cancelFlag) {
+        if (g_dc.cancelFlag) {
             result = COM_CANCELLED;
-            g_app.cancelFlag = 0;
+            g_dc.cancelFlag = 0;
         }
         if (!tmpl)
             result = COM_TIMED_OUT;
@@ -215,15 +223,15 @@ int SendCommand(HINSTANCE instance, HWND owner, uint16_t mainMp, uint16_t subMp,
 
 /* ---- reply assembly (receive thread) ---- */
 
-static void PostComEnd() { PostMessageA(g_app.commDialog, WM_COMEND, 0, 0); }
+static void PostComEnd() { PostMessageA(g_dc.commDialog, WM_COMEND, 0, 0); }
 
 /* Room left in the reply buffer from the write position. */
 static uint32_t RoomLeft()
 {
-    uint8_t *p = g_app.replyWritePtr;
-    if (!g_app.comRArea || p < g_app.comRArea || p >= g_app.comRArea + REPLY_LEN)
+    uint8_t *p = g_dc.replyWritePtr;
+    if (!g_dc.comRArea || p < g_dc.comRArea || p >= g_dc.comRArea + R83_LEN)
         return 0;
-    return uint32_t(g_app.comRArea + REPLY_LEN - p);
+    return uint32_t(g_dc.comRArea + R83_LEN - p);
 }
 
 static void CopyReply(const uint8_t *from, uint32_t len)
@@ -232,38 +240,58 @@ static void CopyReply(const uint8_t *from, uint32_t len)
     if (len > room)
         len = room;
     if (len)
-        memcpy(g_app.replyWritePtr, from, len);
+        memcpy(g_dc.replyWritePtr, from, len);
 }
 
-static uint32_t HostU32(const uint8_t *p)
+/* The return code of a segment, kept as its bytes; 1 when it is not 0. */
+static int TakeCode(const uint8_t *seg)
 {
-    uint32_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
+    int any = 0;
+    for (uint32_t i = 0; i < RC_LEN; i++) {
+        g_dc.comResult[i] = seg[SEG_RC + i];
+        any |= seg[SEG_RC + i];
+    }
+    return any != 0;
+}
+
+static void ClearCode()
+{
+    for (uint32_t i = 0; i < RC_LEN; i++)
+        g_dc.comResult[i] = 0;
+}
+
+/* The return code as a host-order number, for the trace line that shows it so. */
+static unsigned long CodeAsHost()
+{
+    const uint8_t b[RC_LEN] = { g_dc.comResult[0], g_dc.comResult[1], g_dc.comResult[2], g_dc.comResult[3] };
+    return (unsigned long)GetLe32(b);
 }
 
 static void PassThrough(const uint8_t *seg, uint32_t segLen, uint32_t k)
 {
-    if (g_app.comCnt <= 1) {
-        g_app.comResult = segLen >= 8 ? HostU32(seg + 4) : 0;
+    if (g_dc.comCnt <= 1) {
+        if (segLen >= SEG_MIN)
+            TakeCode(seg);
+        else
+            ClearCode();
         /* A first segment shorter than its head carries no reply data. */
-        uint32_t data = k > FIRST_SEG_HEAD ? k - FIRST_SEG_HEAD : 0;
+        uint32_t data = k > SEG83_HEAD ? k - SEG83_HEAD : 0;
         if (data)
-            CopyReply(seg + FIRST_SEG_HEAD, data);
+            CopyReply(seg + SEG83_HEAD, data);
         DcTrace("_fmemcpy2 clear ComCnt=%d MaxLen=%d ResLen=%d HikuLen=%d WkLen=%d RC=%08lx",
-                int(g_app.comCnt), int(REPLY_LEN), int(g_app.replyRemaining), int(k) - int(FIRST_SEG_HEAD),
-                int(segLen), (unsigned long)g_app.comResult);
-        g_app.comResult = 0;
+                int(g_dc.comCnt), int(R83_LEN), int(g_dc.replyRemaining), int(k) - int(SEG83_HEAD),
+                int(segLen), CodeAsHost());
+        ClearCode();
         k = data;
     } else {
         CopyReply(seg, k);
     }
     if (k > RoomLeft())
         k = RoomLeft();
-    g_app.replyWritePtr = g_app.replyWritePtr + k;
-    g_app.replyRemaining = g_app.replyRemaining - k;
-    if (g_app.replyRemaining == 0) {
-        g_app.comCnt = 0;
+    g_dc.replyWritePtr = g_dc.replyWritePtr + k;
+    g_dc.replyRemaining = g_dc.replyRemaining - k;
+    if (g_dc.replyRemaining == 0) {
+        g_dc.comCnt = 0;
         PostComEnd();
     }
 }
@@ -271,10 +299,9 @@ static void PassThrough(const uint8_t *seg, uint32_t segLen, uint32_t k)
 /* A non-zero return code ends the exchange at once. */
 static void TakeReturnCode(const uint8_t *seg)
 {
-    g_app.comResult = HostU32(seg + 4);
-    if (g_app.comResult != 0) {
-        g_app.endSegmentSeen = 0;
-        g_app.comCnt = 0;
+    if (TakeCode(seg)) {
+        g_dc.endSegmentSeen = 0;
+        g_dc.comCnt = 0;
         PostComEnd();
     }
 }
@@ -282,13 +309,13 @@ static void TakeReturnCode(const uint8_t *seg)
 static void PathControl(const uint8_t *seg, uint32_t segLen, uint32_t k)
 {
     TakeReturnCode(seg);
-    if (seg[3] == SEG_DATA) {
+    if (seg[SEG_FLAG] == SEG_DATA) {
         CopyReply(seg, k);
         DcTrace("kipdev size = %d", int(k));
-        if (g_app.checkBypassMode == 1 && segLen >= 20) {
-            uint32_t mask = GetBe32(seg + 16);
+        if (g_dc.checkBypassMode == 1 && segLen >= SEG89_LEN) {
+            uint32_t mask = GetBe32(seg + SEG89_MASK);
             if (mask != 0) {
-                uint16_t cr = GetBe16(seg + 8);
+                uint16_t cr = GetBe16(seg + SEG89_CR);
                 uint32_t c = cr >> 8, r = cr & 0xFF;
                 DcTrace("Check Bypass ->CR#=%04x", cr);
                 if (c >= UNIT_COUNT)
@@ -296,15 +323,15 @@ static void PathControl(const uint8_t *seg, uint32_t segLen, uint32_t k)
                 else if (r >= ROW_COUNT)
                     DcTrace("Check Bypass ->Invalid R# CR#=%04x", cr);
                 else
-                    g_app.bypassBitmap[r] |= 0x80000000u >> c;
+                    g_dc.bypassBitmap[r] |= 0x80000000u >> c;
             }
         }
-    } else if (seg[3] == SEG_END) {
-        g_app.endSegmentSeen = 1;
+    } else if (seg[SEG_FLAG] == SEG_END) {
+        g_dc.endSegmentSeen = 1;
     }
-    if (g_app.comCnt >= 2 && g_app.endSegmentSeen == 1) {
-        g_app.endSegmentSeen = 0;
-        g_app.comCnt = 0;
+    if (g_dc.comCnt >= 2 && g_dc.endSegmentSeen == 1) {
+        g_dc.endSegmentSeen = 0;
+        g_dc.comCnt = 0;
         PostComEnd();
     }
 }
@@ -312,27 +339,34 @@ static void PathControl(const uint8_t *seg, uint32_t segLen, uint32_t k)
 static void DriveRead(const uint8_t *seg, uint32_t segLen, uint32_t k)
 {
     TakeReturnCode(seg);
-    if (seg[3] == SEG_DATA) {
-        if (g_app.kipdevSize == 0 && segLen >= 12)
-            g_app.kipdevSize = GetBe16(seg + 10);
+    if (seg[SEG_FLAG] == SEG_DATA) {
+        if (g_dc.kipdevSize == 0 && segLen >= SEG_HEAD_LEN)
+            g_dc.kipdevSize = GetBe16(seg + SEGBE_SIZE);
         CopyReply(seg, k);
-        DcTrace("kipdev size = %d DATA LEN:%d", int(g_app.kipdevSize), int(k));
-        if (k >= g_app.kipdevSize || k >= RoomLeft()) {
-            g_app.replyWritePtr = g_app.comRArea;
-            g_app.kipdevSize = 0;
-            g_app.dataComplete = 1;
+        DcTrace("kipdev size = %d DATA LEN:%d", int(g_dc.kipdevSize), int(k));
+        if (k >= g_dc.kipdevSize || k >= RoomLeft()) {
+            g_dc.replyWritePtr = g_dc.comRArea;
+            g_dc.kipdevSize = 0;
+            g_dc.dataComplete = 1;
         } else {
-            g_app.replyWritePtr = g_app.replyWritePtr + k;
-            g_app.kipdevSize = g_app.kipdevSize - k;
+            g_dc.replyWritePtr = g_dc.replyWritePtr + k;
+            g_dc.kipdevSize = g_dc.kipdevSize - k;
         }
-    } else if (seg[3] == SEG_END) {
-        g_app.endSegmentSeen = 1;
+    } else if (seg[SEG_FLAG] == SEG_END) {
+        g_dc.endSegmentSeen = 1;
     }
-    if (g_app.endSegmentSeen == 1 && g_app.dataComplete == 1) {
-        g_app.endSegmentSeen = 0;
-        g_app.comCnt = 0;
+    if (g_dc.endSegmentSeen == 1 && g_dc.dataComplete == 1) {
+        g_dc.endSegmentSeen = 0;
+        g_dc.comCnt = 0;
         PostComEnd();
     }
+}
+
+/* A segment taken into the reply, for the time-out line. */
+static void Count(uint32_t segLen)
+{
+    g_dc.segmentsIn = g_dc.segmentsIn + 1;
+    g_dc.bytesIn = g_dc.bytesIn + segLen;
 }
 
 /* Assembles one reply message into ComRArea and posts WM_COMEND to the waiting dialog once the
@@ -340,34 +374,37 @@ static void DriveRead(const uint8_t *seg, uint32_t segLen, uint32_t k)
  * hold, or a segment too short for its head, is dropped as invalid. Receive thread. */
 uint32_t WINAPI mtp_cdcalbak(IwMsgDesc *msg)
 {
-    g_app.comCnt = int16_t(g_app.comCnt + 1);
+    g_dc.comCnt = int16_t(g_dc.comCnt + 1);
     uint8_t *copy = msg ? msg->data : nullptr;
     uint32_t whole = 0;
     IwGetDataLen(IW_ROW_DKC, 1, copy, &whole);
     const uint8_t *payload = IwGetData(IW_ROW_DKC, 0, copy);
-    uint32_t n = whole >= PREFIX_LEN ? GetBe16(copy + 6) : 0;
-    if (!payload || whole < PREFIX_LEN || n < 2 || n > whole - PREFIX_LEN) {
-        g_app.comCnt = 0;
-        DcTrace("Invalid Communication. wfunc = %02x", whole >= PREFIX_LEN + 2 ? payload[1] : 0);
+    uint32_t n = whole >= MSG_PREFIX ? GetBe16(copy + MSG_PAYLOAD_LEN) : 0;
+    if (!payload || whole < MSG_PREFIX || n < PL_SEG || n > whole - MSG_PREFIX) {
+        g_dc.comCnt = 0;
+        DcTrace("Invalid Communication. wfunc = %02x", whole >= MSG_PREFIX + PL_SEG ? payload[PL_F] : 0);
         return IW_HANDLED;
     }
-    uint8_t f = payload[1];
-    uint32_t segLen = n - 2;
+    uint8_t f = payload[PL_F];
+    uint32_t segLen = n - PL_SEG;
     uint8_t *seg = (uint8_t *)malloc(n + 1);
     if (!seg)
         return IW_HANDLED;
-    memcpy(seg, payload + 2, segLen);
-    uint32_t k = segLen < g_app.replyRemaining ? segLen : g_app.replyRemaining;
+    memcpy(seg, payload + PL_SEG, segLen);
+    uint32_t k = segLen < g_dc.replyRemaining ? segLen : g_dc.replyRemaining;
 
-    if (g_app.communicating != 1 || f != g_app.expectedFc || (f != FC_PASS && segLen < 8) ||
-        (f == FC_PASS && g_app.comCnt <= 1 && segLen < 8)) {
-        g_app.comCnt = 0;
+    if (g_dc.communicating != 1 || f != g_dc.expectedFc || (f != FC_PASS && segLen < SEG_MIN) ||
+        (f == FC_PASS && g_dc.comCnt <= 1 && segLen < SEG_MIN)) {
+        g_dc.comCnt = 0;
         DcTrace("Invalid Communication. wfunc = %02x", f);
     } else if (f == FC_PASS) {
+        Count(segLen);
         PassThrough(seg, segLen, k);
     } else if (f == FC_PATH) {
+        Count(segLen);
         PathControl(seg, segLen, k);
     } else if (f == FC_READ) {
+        Count(segLen);
         DriveRead(seg, segLen, k);
     }
     free(seg);

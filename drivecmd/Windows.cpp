@@ -7,13 +7,17 @@
 #include <stdlib.h>
 #include <string.h>
 
-enum : size_t { RPT_UNIT = 12, RPT_ROW = 13, RPT_MP = 15, RPT_RECORD = 20, RPT_TMPDIR = 43 };
-enum : uint16_t { RECORD_MAX = 18 };
 static const char kDiagLogId[] = "05";
+static const char kBlank[] = " ";
+
+static const char *DriveName(uint32_t unit, uint32_t row)
+{
+    return g_dc.cfg.driveName ? g_dc.cfg.driveName(unit, row) : kBlank;
+}
 
 static UINT WaitTemplate(UINT interactive)
 {
-    return g_app.displayMode == DISPLAY_INTERACTIVE ? interactive : IDD_HIDDEN_WAIT;
+    return g_dc.cfg.displayMode == DISPLAY_INTERACTIVE ? interactive : IDD_HIDDEN_WAIT;
 }
 
 /* Stop in a delay: the run ends after this unit; the delay goes on. */
@@ -21,7 +25,7 @@ static INT_PTR DelayCommand(HWND dlg, WPARAM wp, LPARAM)
 {
     if (LOWORD(wp) != IDC_COM_STOP)
         return FALSE;
-    g_app.stopRequested = 1;
+    g_dc.stopRequested = 1;
     EnableWindow(GetDlgItem(dlg, IDC_COM_STOP), FALSE);
     return TRUE;
 }
@@ -31,13 +35,13 @@ static INT_PTR DelayCommand(HWND dlg, WPARAM wp, LPARAM)
 static INT_PTR DelayInit(HWND dlg, WPARAM, LPARAM)
 {
     SetFocus(dlg);
-    if (g_app.stopRequested == 1)
+    if (g_dc.stopRequested == 1)
         EnableWindow(GetDlgItem(dlg, IDC_COM_STOP), FALSE);
-    SetDlgItemTextA(dlg, IDC_COM_DRIVE, DriveUnderTestName());
-    g_app.blinkOn = 1;
-    snprintf(g_app.statusText, sizeof g_app.statusText, "Delay %d Sec...", g_app.delaySeconds);
-    SetDlgItemTextA(dlg, IDC_COM_STATUS, g_app.statusText);
-    g_app.delayTicks = 0;
+    SetDlgItemTextA(dlg, IDC_COM_DRIVE, g_dc.cfg.driveUnderTest ? g_dc.cfg.driveUnderTest() : kBlank);
+    g_dc.blinkOn = 1;
+    snprintf(g_dc.statusText, sizeof g_dc.statusText, "Delay %d Sec...", g_dc.delaySeconds);
+    SetDlgItemTextA(dlg, IDC_COM_STATUS, g_dc.statusText);
+    g_dc.delayTicks = 0;
     PostMessageA(dlg, UM_DELAY_START, 0, 0);
     return FALSE;
 }
@@ -52,8 +56,8 @@ static INT_PTR DelayTimer(HWND dlg, WPARAM id, LPARAM)
 {
     if (id != TIMER_DELAY)
         return FALSE;
-    g_app.delayTicks++;
-    if (g_app.delaySeconds <= g_app.delayTicks) {
+    g_dc.delayTicks++;
+    if (g_dc.delaySeconds <= g_dc.delayTicks) {
         KillTimer(dlg, TIMER_DELAY);
         EndDialog(dlg, 0);
     }
@@ -72,8 +76,8 @@ static const MsgEntry kDelayMsgs[] = {
 /* The delay window for a number of seconds; debug mode shows it without Stop. Always 1. */
 int Delay(HINSTANCE instance, HWND owner, uint16_t seconds)
 {
-    g_app.delaySeconds = seconds;
-    UINT tmpl = WaitTemplate(g_app.debugMode == 1 ? IDD_REPORT_WAIT : IDD_COM_WAIT);
+    g_dc.delaySeconds = seconds;
+    UINT tmpl = WaitTemplate(g_dc.cfg.debugMode == 1 ? IDD_REPORT_WAIT : IDD_COM_WAIT);
     DialogBoxParamA(instance, MAKEINTRESOURCEA(tmpl), owner, TableProc<kDelayMsgs>, 0);
     return 1;
 }
@@ -83,27 +87,27 @@ int Delay(HINSTANCE instance, HWND owner, uint16_t seconds)
 static INT_PTR ReportInit(HWND dlg, WPARAM, LPARAM)
 {
     SetFocus(dlg);
-    uint32_t unit = g_app.reportUnit;
-    SetDlgItemTextA(dlg, IDC_COM_DRIVE, unit < UNIT_COUNT ? g_app.driveTable[unit][0].name : " ");
-    g_app.blinkOn = 1;
-    strcpy(g_app.statusText, "Making Diag Log...");
-    SetDlgItemTextA(dlg, IDC_COM_STATUS, g_app.statusText);
-    g_app.comTicks = 0;
+    SetDlgItemTextA(dlg, IDC_COM_DRIVE, DriveName(g_dc.reportUnit, 0));
+    g_dc.blinkOn = 1;
+    strcpy(g_dc.statusText, "Making Diag Log...");
+    SetDlgItemTextA(dlg, IDC_COM_STATUS, g_dc.statusText);
+    g_dc.comTicks = 0;
 
-    uint8_t *rq = g_app.comArea;
-    rq[0] = 5;
-    rq[1] = 1;
+    uint8_t *rq = g_dc.comArea;
+    rq[DIAG_REQ_KIND] = DIAG_KIND_REPORT;
+    rq[DIAG_REQ_OP] = DIAG_OP_REPORT;
     rq[2] = 0;
     rq[3] = 0;
-    rq[RPT_UNIT] = g_app.reportUnit;
-    rq[RPT_ROW] = g_app.reportRow;
-    rq[RPT_MP] = uint8_t(g_app.mainMp);
-    uint16_t count = g_app.reportCount < RECORD_MAX ? g_app.reportCount : uint16_t(RECORD_MAX);
-    memcpy(rq + RPT_RECORD, g_app.errorRecord, count);
-    rq[RPT_TMPDIR] = g_app.tmpDirFlag ? 1 : 0;
+    rq[DIAG_REQ_UNIT] = g_dc.reportUnit;
+    rq[DIAG_REQ_ROW] = g_dc.reportRow;
+    rq[DIAG_REQ_MP] = uint8_t(g_dc.mainMp);
+    uint16_t count = g_dc.reportCount < DIAG_RECORD_LEN ? g_dc.reportCount : uint16_t(DIAG_RECORD_LEN);
+    if (g_dc.reportRecord)
+        memcpy(rq + DIAG_REQ_ROUTINE, g_dc.reportRecord, count);
+    rq[DIAG_REQ_TMPCFG] = g_dc.cfg.tmpDirFlag ? 1 : 0;
     char dest[4];
     memcpy(dest, kDiagLogId, sizeof kDiagLogId);
-    int32_t rc = mtp1_iwtrn(2, 0, 0, 0, dest, 0, rq, TRANSFER_LEN_83);
+    int32_t rc = mtp1_iwtrn(2, 0, 0, 0, dest, 0, rq, DIAG_REQ_LEN);
     if (rc != 0)
         DcTrace("*** iwtrn(DDE) failed ***  Return Value = %04x", unsigned(uint16_t(rc)));
     SetTimer(dlg, TIMER_BLINK, MtpScaleMs(TIMER_BLINK_MS), nullptr);
@@ -120,24 +124,25 @@ static const MsgEntry kReportMsgs[] = {
 static INT_PTR CALLBACK ReportDlgProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 {
     if (msg == WM_INITDIALOG)
-        g_app.commDialog = dlg;
+        g_dc.commDialog = dlg;
     return Dispatch(kReportMsgs, std::size(kReportMsgs), dlg, msg, wp, lp);
 }
 
 int ShowErrorReport(HINSTANCE instance, HWND owner, uint16_t mainMp, uint16_t subMp, uint8_t unit,
-                    uint8_t row, uint16_t count, uint16_t seconds)
+                    uint8_t row, const uint8_t *record, uint16_t count, uint16_t seconds)
 {
-    g_app.mainMp = mainMp;
-    g_app.subMp = subMp;
-    g_app.reportUnit = unit;
-    g_app.reportRow = row;
-    g_app.reportCount = count;
-    g_app.comTimeout = seconds;
-    g_app.reportOpen = 1;
+    g_dc.reportRecord = record;
+    g_dc.mainMp = mainMp;
+    g_dc.subMp = subMp;
+    g_dc.reportUnit = unit;
+    g_dc.reportRow = row;
+    g_dc.reportCount = count;
+    g_dc.comTimeout = seconds;
+    g_dc.reportOpen = 1;
     DialogBoxParamA(instance, MAKEINTRESOURCEA(WaitTemplate(IDD_REPORT_WAIT)), owner, ReportDlgProc, 0);
-    g_app.reportOpen = 0;
-    if (g_app.waitTimedOut) {
-        g_app.waitTimedOut = 0;
+    g_dc.reportOpen = 0;
+    if (g_dc.waitTimedOut) {
+        g_dc.waitTimedOut = 0;
         return 0;
     }
     return 1;
@@ -158,8 +163,8 @@ uint32_t WINAPI mtp_cdDDEbak(IwMsgDesc *msg)
         return IW_HANDLED;
     memcpy(local, payload, n);
     IwReleaseData(copy);
-    if (g_app.reportOpen == 1 && n >= 2 && local[1] == 1)
-        PostMessageA(g_app.commDialog, WM_COMEND, 0, 0);
+    if (g_dc.reportOpen == 1 && n > DIAG_ACK_BYTE1 && local[DIAG_ACK_BYTE1] == DIAG_ACK_OK)
+        PostMessageA(g_dc.commDialog, WM_COMEND, 0, 0);
     free(local);
     return IW_HANDLED;
 }

@@ -5,41 +5,82 @@
  * Main thread, except mtp_cdcalbak and mtp_cdDDEbak, which run on the messaging layer's receive
  * thread and touch only the AppContext fields marked (rt); they reach windows only by posting
  * WM_COMEND. */
+/* Drive command layer: the two command buffers, the transport with its waiting dialog and
+ * retries, reply assembly on the receive thread, the command set, the delay and error report
+ * windows.
+ *
+ * Owns the transport state g_dc. Main thread, except mtp_cdcalbak and mtp_cdDDEbak, which run on
+ * the messaging layer's receive thread and touch only the fields of g_dc marked (rt); they reach
+ * windows only by posting WM_COMEND. What the layers above decide (instance, owner window, modes,
+ * the drive name of the waiting windows) comes down once through ConfigureDriveCommands. */
 #pragma once
-#include "shell/AppContext.h"
-#include "shell/DlgTable.h"
+#include "base/dkcmsg.h"
+#include "base/DlgTable.h"
 #include "iw/iw.h"
 
 enum : uint32_t {
     COM_AREA_LEN      = 75041,
-    REPLY_LEN         = 75040,     /* data of a pass-through reply */
-    REPLY_HEAD_LEN    = 2080,
-    REPLY_BLOCK_LEN   = 912,
-    FIRST_SEG_HEAD    = 20,        /* the first pass-through segment's head */
-    TRANSFER_LEN_83   = 1064,
-    TRANSFER_LEN      = 1040,
     ATTEMPTS          = 3,
     COM_TIMEOUT_S     = 63,
-    PREFIX_LEN        = 8,         /* before the payload of a controller message */
 };
 enum : UINT { WM_COMEND = 0x417, UM_DELAY_START = 0x40D };
 enum : UINT_PTR { TIMER_COM = 50, TIMER_DELAY = 57, TIMER_BLINK = 60 };
 enum : UINT { TIMER_COM_MS = 1000, TIMER_DELAY_MS = 1000, TIMER_BLINK_MS = 500 };
+enum : uint8_t { APP_ID = 0x0D };       /* this program in a request */
+enum : uint8_t { DISPLAY_INTERACTIVE = 0x00, DISPLAY_AUTOMATIC = 0xFF };
+enum : uint32_t { DRIVE_NAME_LEN = 16, RC_LEN = 4 };
 
-/* Function codes, destination and this program's id in a request. */
-enum : uint8_t {
-    FD_DRIVE = 3, FC_PASS = 0x83, FC_PATH = 0x89, FC_READ = 0xBE, APP_ID = 0x0D,
-    SF_PATH = 6, SF_LAMP = 5, SF_READ = 10,
-    SEG_DATA = 1, SEG_END = 2,
+/* What the shell decides and this layer follows. Set by ConfigureDriveCommands. */
+struct DcConfig {
+    HINSTANCE  instance;
+    HWND       mainWnd;             /* owner of the waiting windows, the session's window */
+    uint8_t    displayMode;         /* DISPLAY_INTERACTIVE or DISPLAY_AUTOMATIC */
+    uint16_t   debugMode;           /* 1: Stop cancels the command; delays show no Stop */
+    uint32_t   tmpDirFlag;          /* told to the diagnosis log with each report */
+    /* Names of drives in the waiting windows, from the routines' drive table: the drive under
+     * test, and a drive by unit and row. */
+    const char *(*driveUnderTest)();
+    const char *(*driveName)(uint32_t unit, uint32_t row);
 };
 
-/* Request offsets. */
-enum : size_t {
-    RQ_FD = 0, RQ_FC = 1, RQ_SF = 2, RQ_APP = 3,
-    RQ_UNIT = 12, RQ_ROW_COUNT = 13, RQ_ROW_BITMAP = 20, RQ_DESC_LEN = 32, RQ_DIRECTION = 33,
-    RQ_DESC = 34, RQ_DATA_LEN = 44, RQ_DATA_OUT = 48,
-    RQ_PARAM_MARK = 16, RQ_PARAM_KIND = 17, RQ_SUBCMD = 18, RQ_ADAPTER = 19, RQ_BITMAP = 20,
+/* Transport state. The fields marked (rt) are also written by the receive thread while a
+ * waiting window is up; the main thread reads them after the window has ended. */
+struct DcState {
+    DcConfig   cfg;
+    uint8_t   *comArea;             /* request buffer, COM_AREA_LEN bytes */
+    uint8_t   *comRArea;            /* reply buffer, COM_AREA_LEN bytes */
+    HGLOBAL    comAreaMem, comRAreaMem;
+    uint32_t   comenvSet;
+    volatile uint32_t communicating;    /* (rt) read */
+    volatile uint8_t  expectedFc;       /* (rt) read */
+    uint16_t   mainMp, subMp;
+    uint16_t   comTimeout;          /* seconds */
+    uint32_t   comTicks;
+    uint32_t   waitTimedOut;
+    uint32_t   cancelFlag;
+    uint32_t   stopRequested;       /* Stop pressed: the run ends after this unit */
+    uint32_t   attempt;             /* 1..ATTEMPTS of the command under way */
+    volatile uint32_t segmentsIn;       /* (rt) reply segments taken in this attempt */
+    volatile uint32_t bytesIn;          /* (rt) their segment bytes */
+    volatile int16_t  comCnt;           /* (rt) */
+    uint8_t   *volatile replyWritePtr;  /* (rt) */
+    volatile uint32_t replyRemaining;   /* (rt) */
+    volatile uint32_t kipdevSize;       /* (rt) */
+    volatile uint32_t endSegmentSeen;   /* (rt) */
+    volatile uint32_t dataComplete;     /* (rt) */
+    volatile uint8_t  comResult[RC_LEN];    /* (rt) the last return code, as its wire bytes */
+    volatile uint32_t checkBypassMode;  /* (rt) read */
+    uint32_t   bypassBitmap[ROW_COUNT];     /* (rt) */
+    HWND volatile commDialog;           /* (rt) read: the waiting window to post to */
+    char       statusText[64];
+    uint32_t   blinkOn;
+    uint16_t   delaySeconds, delayTicks;
+    uint8_t    reportUnit, reportRow;
+    uint16_t   reportCount;
+    const uint8_t *reportRecord;
+    volatile uint32_t reportOpen;       /* (rt) read */
 };
+extern DcState g_dc;
 
 /* Transport status of a command that got no complete reply. */
 enum : uint16_t { COM_DONE = 0, COM_TIMED_OUT = 1, COM_CANCELLED = 3 };
@@ -78,22 +119,14 @@ static_assert(offsetof(DriveResult, read.word10) == 10, "DriveResult read word10
 static_assert(offsetof(DriveResult, read.words12) == 12, "DriveResult read words12");
 static_assert(offsetof(DriveResult, read.word44) == 44, "DriveResult read word44");
 
-static inline uint16_t GetBe16(const uint8_t *p) { return uint16_t(p[0] << 8 | p[1]); }
-static inline uint32_t GetBe32(const uint8_t *p)
-{
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-static inline void PutBe16(uint8_t *p, uint16_t v) { p[0] = uint8_t(v >> 8); p[1] = uint8_t(v); }
-static inline void PutBe32(uint8_t *p, uint32_t v)
-{
-    p[0] = uint8_t(v >> 24); p[1] = uint8_t(v >> 16); p[2] = uint8_t(v >> 8); p[3] = uint8_t(v);
-}
-
 /* Trace.cpp */
 /* One application trace line (kind 6), formatted in a buffer of the calling thread. */
 void DcTrace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /* Transport.cpp */
+void ConfigureDriveCommands(const DcConfig &cfg);
+/* Stop has not been pressed: a run starts. */
+void ClearStopRequest();
 int OpenCommunication();
 int CloseCommunication();
 /* Sends the request built in ComArea and waits for its reply: 1 complete, 0 with *status 1
@@ -102,8 +135,6 @@ int SendCommand(HINSTANCE instance, HWND owner, uint16_t mainMp, uint16_t subMp,
                 uint16_t *status);
 /* Receive handler of controller replies. Receive thread. */
 extern "C" __declspec(dllexport) uint32_t WINAPI mtp_cdcalbak(IwMsgDesc *msg);
-/* Drive name for the waiting windows: the current unit's first row under test. */
-const char *DriveUnderTestName();
 /* The blinking status text of the waiting windows (timer 60). */
 void BlinkStatus(HWND dlg);
 /* WM_TIMER and WM_COMEND of the command and error report windows. */
@@ -134,9 +165,9 @@ void ClearWords(uint32_t *bitmap, uint32_t n);
 /* Windows.cpp */
 /* Waits the seconds in the delay window; 1. */
 int Delay(HINSTANCE instance, HWND owner, uint16_t seconds);
-/* Error report window: sends errorRecord to the diagnosis log and waits; 1 acknowledged, 0
- * timed out. */
+/* Error report window: sends count bytes of the error record (routine, step, detail) to the
+ * diagnosis log and waits; 1 acknowledged, 0 timed out. */
 int ShowErrorReport(HINSTANCE instance, HWND owner, uint16_t mainMp, uint16_t subMp, uint8_t unit,
-                    uint8_t row, uint16_t count, uint16_t seconds);
+                    uint8_t row, const uint8_t *record, uint16_t count, uint16_t seconds);
 /* Receive handler of the diagnosis log's acknowledgements. Receive thread. */
 extern "C" __declspec(dllexport) uint32_t WINAPI mtp_cdDDEbak(IwMsgDesc *msg);

@@ -72,6 +72,9 @@ enum : uint32_t {
 #define IW_FMT_END     "Global\\MTP_EVENT_%s_END"
 #define IW_FMT_MUTEX   "Global\\MTP_MUTEX_%s_SEND"
 #define IW_FMT_DATA    "Global\\MTP_MAP_%s_DATA"
+/* Held by the one process that receives as the id, from mtp1_iwini to iwend; senders never
+ * open it. */
+#define IW_FMT_RECEIVER "Global\\MTP_RECEIVER_%s"
 
 /* ---- byte layouts ---- */
 
@@ -169,6 +172,7 @@ struct IwState {
     intptr_t       endMark;               /* startMark as mtp1_iwini left it */
     uint32_t       retryCount;            /* passes of the transfer under way */
     IwHeader      *curHeader;             /* receive thread's copy being delivered, else null */
+    HANDLE         receiverLock;          /* IW_FMT_RECEIVER of ownApId while receiving */
 };
 
 /* Mtp_iw04.cpp */
@@ -221,11 +225,14 @@ int32_t mtpi2_iwtrn_300(uint32_t route, uint16_t mpid1, uint16_t mpid2, uint16_t
                         const IwExtra *extra, uint32_t tag);
 
 /* iwrecv.cpp */
-/* Starts the messaging of this process as apId. 0, -1 (thread or id refused) or
- * IW_TABLE_NO_MEMORY. Main thread. */
+/* Starts the messaging of this process as apId. 0, -1 (thread or id refused, or another
+ * process receives as apId already) or IW_TABLE_NO_MEMORY. Main thread. */
 int32_t mtp1_iwini(uintptr_t instance, uintptr_t window, const char *apId);
-/* Stops it; 0, or -1 when the END event cannot be had. Main thread. */
+/* Stops it and gives up the receiver's name; 0, or -1 when the END event cannot be had.
+ * Main thread. */
 int32_t iwend();
+/* Gives up the receiver's name of the id (mtp1_iwini takes it). Main thread. */
+void ReleaseReceiver();
 int32_t IwIni(uintptr_t instance, uintptr_t window, const char *apId);
 int32_t IwEnd();
 

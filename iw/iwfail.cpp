@@ -2,6 +2,7 @@
  * a 140-byte file in the log folder stamped with the serial number SEQNO.INI keeps. The constant
  * bytes belong to the reader of these files and are written as it expects them. Main thread. */
 #include "iw/iw.h"
+#include "base/bytes.h"
 #include <stdio.h>
 #include <string.h>
 
@@ -66,11 +67,6 @@ static const AppCode kAppCodes[] = {
     { "logout",      4  },
     { "WAIT_WINDOW", 12 },
 };
-
-static void PutLe16(uint8_t *p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
-static void PutBe16(uint8_t *p, uint16_t v) { p[0] = uint8_t(v >> 8); p[1] = uint8_t(v); }
-static void PutLe32(uint8_t *p, uint32_t v) { PutLe16(p, uint16_t(v)); PutLe16(p + 2, uint16_t(v >> 16)); }
-static void PutBe32(uint8_t *p, uint32_t v) { PutBe16(p, uint16_t(v >> 16)); PutBe16(p + 2, uint16_t(v)); }
 
 uint8_t FailureAppCode(const char *name)
 {

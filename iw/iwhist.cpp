@@ -2,6 +2,7 @@
  * 640-byte text records behind an 8-byte header naming the record written last. Every process
  * of the suite writes the same file; nothing locks it between the counter and the record. */
 #include "iw/iw.h"
+#include "base/bytes.h"
 #include "svclib/mtpsvc.h"
 #include <stdio.h>
 #include <string.h>
@@ -14,11 +15,6 @@ struct HistWork {
     int    number;
     char   head[HIST_HEAD_LEN];
 };
-
-static uint32_t GetLe32(const uint8_t *p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 /* Header digits: "%04d" and a zero over the first five bytes, the rest as it was. */
 static void PutNumber(char head[HIST_HEAD_LEN], int number)

@@ -237,6 +237,34 @@ int32_t IwIni(uintptr_t instance, uintptr_t window, const char *apId)
     return IW_OK;
 }
 
+/* Takes the receiver's name of an AP id for this process: 0 when another process holds it.
+ * Its events and mapping cannot tell a receiver from a sender, which opens them too. A process
+ * that holds the name for the same id keeps it. Main thread. */
+static int TakeReceiver(const char id[IW_APID_LEN])
+{
+    char name[IW_NAME_LEN];
+    if (g_iw.receiverLock && memcmp(g_iw.ownApId, id, IW_APID_LEN) == 0)
+        return 1;
+    ReleaseReceiver();
+    IwFormatName(name, IW_FMT_RECEIVER, id);
+    HANDLE h = CreateMutexA(nullptr, FALSE, name);
+    DWORD err = GetLastError();
+    if (!h || err == ERROR_ALREADY_EXISTS) {
+        if (h)
+            CloseHandle(h);
+        return 0;
+    }
+    g_iw.receiverLock = h;
+    return 1;
+}
+
+void ReleaseReceiver()
+{
+    if (g_iw.receiverLock)
+        CloseHandle(g_iw.receiverLock);
+    g_iw.receiverLock = nullptr;
+}
+
 int32_t mtp1_iwini(uintptr_t instance, uintptr_t window, const char *apId)
 {
     char id[IW_APID_LEN];
@@ -245,6 +273,10 @@ int32_t mtp1_iwini(uintptr_t instance, uintptr_t window, const char *apId)
 
     if (!IwNormaliseApId(apId, id, &no)) {
         IwTrace(IW_KIND_ERROR, "Ap-ID(%.8s) mtp1_iwini APID Error !!", apId ? apId : "(null)");
+        return IW_FAIL;
+    }
+    if (!TakeReceiver(id)) {
+        IwTrace(IW_KIND_ERROR, "Ap-ID(%s) mtp1_iwini Receiver Exists !!", id);
         return IW_FAIL;
     }
     g_iw.apInstance = instance;
@@ -330,6 +362,7 @@ int32_t iwend()
         g_iw.apWindow = 0;
         g_iw.apInstance = 0;
     }
+    ReleaseReceiver();
     IwTrace(IW_KIND_INFO, "Ap-ID(%s) iwend END !! ", g_iw.ownApId);
     return rc;
 }

@@ -2,6 +2,7 @@
  * the handshake over its SEND mutex and its RECV, SEND and RECV_OK events, and the three send
  * entries. Runs on the caller's thread and keeps that thread's windows alive while it waits. */
 #include "iw/iw.h"
+#include "base/bytes.h"
 #include "svclib/mtpsvc.h"
 #include <string.h>
 
@@ -34,14 +35,6 @@ struct Xfer {
 };
 
 static unsigned long HandleText(HANDLE h) { return (unsigned long)(uintptr_t)h; }
-
-static void PutLe32(uint8_t *p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
 
 /* Line for a stage whose budget is spent. */
 static void TraceSpent(const Xfer *x, int stage, DWORD start, DWORD spent)

@@ -23,6 +23,9 @@
 #define IDD_HDU_LT              143
 #define IDD_SELECT_UNIT_LT      144
 
+/* Communication test window (routine D1) */
+#define IDD_COMM_TEST           136
+
 /* Waiting windows' controls */
 #define IDC_COM_STATUS          1064
 #define IDC_COM_DRIVE           1065
@@ -44,6 +47,15 @@
 #define IDC_CLUSTER2            1095
 #define IDC_HDD_LABEL           1102
 #define IDC_ERROR_LIST          1113
+
+/* Communication test window's controls: 13 command check boxes in sending order of the
+ * table in routines/CommTest.cpp, the cluster and the two buttons. */
+#define IDC_TEST_FIRST          1150    /* check boxes 1150..1162 */
+#define IDC_TEST_LAST           1162
+#define IDC_TEST_CLUSTER1       1163
+#define IDC_TEST_CLUSTER2       1164
+#define IDC_TEST_OK             1165
+#define IDC_TEST_CANCEL         1166
 
 /* Main window controls */
 #define IDC_START               1134

@@ -10,20 +10,21 @@ uint32_t RoutineC5(HWND wnd, uint16_t *failKind)
     static DriveResult result;
     *failKind = FAIL_CHECKS;
     uint8_t unit = UnitUnderTest();
-    const uint16_t paths[2] = { g_app.mpIdMain, g_app.mpIdAlt };
+    const uint16_t paths[2] = { g_run.mpIdMain, g_run.mpIdAlt };
     for (uint16_t mp : paths) {
         DcTrace("C5 Routine Start. CRdev#=%02x%02x MPID=%04x", unit, C5_ROW, mp);
         memset(&result, 0, sizeof result);
         if (!CmdDriveRead(mp, uint16_t(unit << 8 | C5_ROW), COM_TIMEOUT_S, &result)) {
             if (result.status != COM_CANCELLED)
                 ReportTimeoutOne(wnd, mp, mp, unit, C5_ROW, REPORT_COUNT);
-            *failKind = result.status;
+            *failKind = FailKindOf(result.status);
             return 0;
         }
         if (result.returnCode != 0) {
-            g_app.errorStep = STEP_C5_DRIVE_VALUE;
+            g_err.errorStep = STEP_C5_DRIVE_VALUE;
             SetErrorInfo(REPORT_COUNT);
-            ShowErrorReport(g_app.instance, wnd, mp, mp, unit, C5_ROW, REPORT_COUNT, REPORT_WAIT_S);
+            ShowErrorReport(g_run.cfg.instance, wnd, mp, mp, unit, C5_ROW, g_err.errorRecord, REPORT_COUNT,
+                            REPORT_WAIT_S);
             return 0;
         }
     }
@@ -37,9 +38,9 @@ static uint32_t RunComposite(HWND wnd, const char *startLine, const uint8_t *ids
     *failKind = FAIL_CHECKS;
     DcTrace("%s", startLine);
     for (size_t i = 0; i < n; i++) {
-        g_app.routineId = ids[i];
-        if (g_app.showStatus)
-            g_app.showStatus(1);
+        g_run.routineId = ids[i];
+        if (g_run.cfg.showStatus)
+            g_run.cfg.showStatus(STATUS_RUNNING);
         if (!fns[i](wnd, failKind))
             return 0;
     }

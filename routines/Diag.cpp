@@ -24,7 +24,7 @@ static int SelectedWords(uint8_t unit, uint32_t words[ROW_COUNT])
     int any = 0;
     ClearWords(words, ROW_COUNT);
     for (uint32_t row = 0; row < ROW_COUNT; row++)
-        if (g_app.rowSelected[row] == 1) {
+        if (g_run.rowSelected[row] == 1) {
             words[row] = UnitBit(unit);
             any = 1;
         }
@@ -50,7 +50,7 @@ static int BypassedWords(uint8_t unit, uint32_t path, uint32_t words[ROW_COUNT],
 static void FailBypassed(HWND wnd, uint8_t unit, uint32_t path, uint8_t last, int timedOut)
 {
     if (timedOut)
-        ReportTimeoutOne(wnd, g_app.mpIdMain, g_app.mpIdAlt, unit, last, REPORT_COUNT);
+        ReportTimeoutOne(wnd, g_run.mpIdMain, g_run.mpIdAlt, unit, last, REPORT_COUNT);
     else {
         CopyReplyDetail();
         SetErrorInfo(REPORT_COUNT);
@@ -59,8 +59,8 @@ static void FailBypassed(HWND wnd, uint8_t unit, uint32_t path, uint8_t last, in
         if (g_bypass[row][path] != BYPASS_FOUND)
             continue;
         if (!timedOut)
-            ShowErrorReport(g_app.instance, wnd, g_app.mpIdMain, g_app.mpIdAlt, unit, uint8_t(row), REPORT_COUNT,
-                            REPORT_WAIT_S);
+            ShowErrorReport(g_run.cfg.instance, wnd, g_run.mpIdMain, g_run.mpIdAlt, unit, uint8_t(row),
+                            g_err.errorRecord, REPORT_COUNT, REPORT_WAIT_S);
         RecordDriveError(unit, row);
         g_bypass[row][path] = BYPASS_FAILED;
     }
@@ -77,13 +77,13 @@ static int BypassCommand(HWND wnd, PathCmd cmd, uint8_t step, uint16_t mp, uint8
         return 1;
     memset(&g_result, 0, sizeof g_result);
     if (!cmd(mp, words, COM_TIMEOUT_S, &g_result)) {
-        *failKind = g_result.status;
+        *failKind = FailKindOf(g_result.status);
         if (g_result.status != COM_CANCELLED)
             FailBypassed(wnd, unit, path, last, 1);
         return 0;
     }
     if (g_result.returnCode != 0) {
-        g_app.errorStep = step;
+        g_err.errorStep = step;
         FailBypassed(wnd, unit, path, last, 0);
         return 0;
     }
@@ -94,19 +94,19 @@ static int BypassCommand(HWND wnd, PathCmd cmd, uint8_t step, uint16_t mp, uint8
 static int InlineCommand(HWND wnd, int start, uint16_t *failKind)
 {
     uint8_t unit = UnitUnderTest(), first = FirstRowUnderTest();
-    uint16_t mp = g_app.mpIdMain;
+    uint16_t mp = g_run.mpIdMain;
     memset(&g_result, 0, sizeof g_result);
     uint32_t ok = start ? CmdStartInline(mp, uint16_t(unit << 8 | first), COM_TIMEOUT_S, &g_result)
                         : CmdEndInline(mp, uint16_t(unit << 8 | first), COM_TIMEOUT_S, &g_result);
     if (!ok) {
         if (g_result.status != COM_CANCELLED)
-            ReportTimeoutAll(wnd, mp, g_app.mpIdAlt, unit, first, REPORT_COUNT);
-        *failKind = g_result.status;
+            ReportTimeoutAll(wnd, mp, g_run.mpIdAlt, unit, first, REPORT_COUNT);
+        *failKind = FailKindOf(g_result.status);
         return 0;
     }
     if (g_result.returnCode != 0) {
-        g_app.errorStep = STEP_INLINE;
-        ReportAllRows(wnd, mp, g_app.mpIdAlt, unit, REPORT_COUNT, REPORT_WAIT_S);
+        g_err.errorStep = STEP_INLINE;
+        ReportAllRows(wnd, mp, g_run.mpIdAlt, unit, REPORT_COUNT, REPORT_WAIT_S);
         DcTrace(start ? "Start Diag was failed.  Return Code : %08lx"
                       : "End Diag was failed.  Return Code : %08lx",
                 (unsigned long)g_result.returnCode);
@@ -124,9 +124,9 @@ static int AnySelected()
 int StartDiag(HWND wnd, uint16_t *failKind)
 {
     memset(g_bypass, 0, sizeof g_bypass);
-    if (g_app.routineId == ROUTINE_D8 || g_app.routineId == ROUTINE_D1)
+    if (g_run.routineId == ROUTINE_D8 || g_run.routineId == ROUTINE_D1)
         return 1;
-    const uint16_t paths[PATH_COUNT] = { g_app.mpIdMain, g_app.mpIdAlt };
+    const uint16_t paths[PATH_COUNT] = { g_run.mpIdMain, g_run.mpIdAlt };
     uint8_t unit = UnitUnderTest();
     uint32_t words[ROW_COUNT];
     for (uint32_t p = 0; p < PATH_COUNT; p++) {
@@ -138,20 +138,20 @@ int StartDiag(HWND wnd, uint16_t *failKind)
         memset(&g_result, 0, sizeof g_result);
         if (!CmdCheckBypass(mp, words, COM_TIMEOUT_S, &g_result)) {
             if (g_result.status != COM_CANCELLED)
-                ReportTimeoutAll(wnd, g_app.mpIdMain, g_app.mpIdAlt, unit, FirstRowUnderTest(), REPORT_COUNT);
-            *failKind = g_result.status;
+                ReportTimeoutAll(wnd, g_run.mpIdMain, g_run.mpIdAlt, unit, FirstRowUnderTest(), REPORT_COUNT);
+            *failKind = FailKindOf(g_result.status);
             return 0;
         }
         if (g_result.returnCode != 0) {
-            g_app.errorStep = STEP_BYPASS_CHECK;
-            ReportAllRows(wnd, g_app.mpIdMain, g_app.mpIdAlt, unit, REPORT_COUNT, REPORT_WAIT_S);
+            g_err.errorStep = STEP_BYPASS_CHECK;
+            ReportAllRows(wnd, g_run.mpIdMain, g_run.mpIdAlt, unit, REPORT_COUNT, REPORT_WAIT_S);
             *failKind = FAIL_CHECKS;
             return 0;
         }
         /* Only rows under test come back into the loop: a report may name any drive. */
         int found = 0;
         for (uint32_t row = 0; row < ROW_COUNT; row++)
-            if ((g_result.path.bypass[row] & UnitBit(unit)) && g_app.rowSelected[row] == 1) {
+            if ((g_result.path.bypass[row] & UnitBit(unit)) && g_run.rowSelected[row] == 1) {
                 g_bypass[row][p] = BYPASS_FOUND;
                 found = 1;
             }
@@ -160,7 +160,7 @@ int StartDiag(HWND wnd, uint16_t *failKind)
         if (BypassCommand(wnd, CmdResetBypass, STEP_RESET_BYPASS, mp, unit, p, failKind))
             BypassCommand(wnd, CmdLip, STEP_LIP, mp, unit, p, failKind);
     }
-    if (g_app.displayMode == DISPLAY_INTERACTIVE && !InlineCommand(wnd, 1, failKind))
+    if (g_run.cfg.displayMode == DISPLAY_INTERACTIVE && !InlineCommand(wnd, 1, failKind))
         return 0;
     if (!AnySelected()) {
         *failKind = FAIL_CHECKS;
@@ -171,11 +171,11 @@ int StartDiag(HWND wnd, uint16_t *failKind)
 
 int EndDiag(HWND wnd, uint16_t *failKind)
 {
-    if (g_app.routineId == ROUTINE_D1)
+    if (g_run.routineId == ROUTINE_D1)
         return 1;
-    if (g_app.displayMode == DISPLAY_INTERACTIVE && !InlineCommand(wnd, 0, failKind))
+    if (g_run.cfg.displayMode == DISPLAY_INTERACTIVE && !InlineCommand(wnd, 0, failKind))
         return 0;
-    const uint16_t paths[PATH_COUNT] = { g_app.mpIdMain, g_app.mpIdAlt };
+    const uint16_t paths[PATH_COUNT] = { g_run.mpIdMain, g_run.mpIdAlt };
     uint8_t unit = UnitUnderTest();
     for (uint32_t p = 0; p < PATH_COUNT; p++)
         BypassCommand(wnd, CmdSetBypass, STEP_SET_BYPASS, paths[p], unit, p, failKind);

@@ -57,15 +57,23 @@ static char g_vendors[VENDOR_COUNT][VENDOR_LEN + 1];
 
 uint8_t UnitUnderTest()
 {
-    return g_app.unitCursor < UNIT_LIST_LEN ? g_app.unitList[g_app.unitCursor] : uint8_t(UNIT_NONE);
+    return g_run.unitCursor < UNIT_LIST_LEN ? g_run.unitList[g_run.unitCursor] : uint8_t(UNIT_NONE);
 }
 
 uint8_t FirstRowUnderTest()
 {
     for (uint32_t row = 0; row < ROW_COUNT; row++)
-        if (g_app.rowSelected[row] == 1)
+        if (g_run.rowSelected[row] == 1)
             return uint8_t(row);
     return 0;
+}
+
+const char *DriveUnderTestName()
+{
+    uint32_t unit = UnitUnderTest();
+    if (unit >= UNIT_COUNT)
+        return " ";
+    return g_run.driveTable[unit][FirstRowUnderTest()].name;
 }
 
 int BuildRowBitmap(uint32_t rows[3])
@@ -73,7 +81,7 @@ int BuildRowBitmap(uint32_t rows[3])
     int any = 0;
     rows[0] = rows[1] = rows[2] = 0;
     for (uint32_t row = 0; row < ROW_COUNT; row++) {
-        if (g_app.rowSelected[row] != 1)
+        if (g_run.rowSelected[row] != 1)
             continue;
         rows[row >> 5] |= 0x80000000u >> (row & 31);
         any = 1;
@@ -95,7 +103,7 @@ static uint8_t OwnCheck(const PassStep &step, const RowResult &e)
         const uint8_t sense[3] = { e.senseKey, e.senseCodeHi, e.senseCodeLow };
         for (uint8_t i = 0; i < 3; i++)
             if (sense[i] != 0) {
-                g_app.errorDetail[0] = sense[i];
+                g_err.errorDetail[0] = sense[i];
                 return uint8_t(step.checkStep + i);
             }
         return 0;
@@ -103,7 +111,7 @@ static uint8_t OwnCheck(const PassStep &step, const RowResult &e)
     case CHECK_RESULT:
         if (e.result == 0)
             return 0;
-        g_app.errorDetail[0] = e.result;
+        g_err.errorDetail[0] = e.result;
         return step.checkStep;
     case CHECK_VENDOR: {
         char got[VENDOR_LEN + 1] = {};
@@ -111,11 +119,11 @@ static uint8_t OwnCheck(const PassStep &step, const RowResult &e)
         for (uint32_t i = 0; i < VENDOR_COUNT; i++)
             /* An entry the table lacks accepts nothing, not an empty identification. */
             if (g_vendors[i][0] && strncmp(got, g_vendors[i], VENDOR_LEN) == 0) {
-                g_app.vendorMatch = uint16_t(i + 1);
+                g_err.vendorMatch = uint16_t(i + 1);
                 return 0;
             }
-        g_app.vendorMatch = VENDOR_NONE;
-        memcpy(g_app.errorDetail, got, VENDOR_LEN);
+        g_err.vendorMatch = VENDOR_NONE;
+        memcpy(g_err.errorDetail, got, VENDOR_LEN);
         return step.checkStep;
     }
     default:
@@ -128,34 +136,34 @@ static void JudgeRow(HWND wnd, const PassStep &step, uint16_t mp, uint8_t unit, 
                      const RowResult &e)
 {
     if (e.valid != 1) {
-        g_app.errorStep = step.rowStep;
-        g_app.errorDetail[1] = DETAIL_NO_REPORT;
+        g_err.errorStep = step.rowStep;
+        g_err.errorDetail[1] = DETAIL_NO_REPORT;
         ReportRow(wnd, mp, unit, uint8_t(r));
         return;
     }
     /* The report names its drive. A drive outside the table cannot be under test: the failure
      * then stays with the row whose entry it was. */
     if (e.unit >= UNIT_COUNT || e.row >= ROW_COUNT) {
-        g_app.errorStep = step.rowStep;
-        g_app.errorDetail[1] = DETAIL_WRONG_ROW;
+        g_err.errorStep = step.rowStep;
+        g_err.errorDetail[1] = DETAIL_WRONG_ROW;
         ReportRow(wnd, mp, unit, uint8_t(r));
         return;
     }
-    if (g_app.rowSelected[e.row] != 1) {
-        g_app.errorStep = step.rowStep;
-        g_app.errorDetail[1] = DETAIL_WRONG_ROW;
+    if (g_run.rowSelected[e.row] != 1) {
+        g_err.errorStep = step.rowStep;
+        g_err.errorDetail[1] = DETAIL_WRONG_ROW;
         ReportRow(wnd, mp, e.unit, e.row);
         return;
     }
     if (e.errorByte != 0) {
-        g_app.errorStep = step.rowStep;
-        g_app.errorDetail[0] = e.errorByte;
+        g_err.errorStep = step.rowStep;
+        g_err.errorDetail[0] = e.errorByte;
         ReportRow(wnd, mp, e.unit, e.row);
         return;
     }
     uint8_t failed = OwnCheck(step, e);
     if (failed) {
-        g_app.errorStep = failed;
+        g_err.errorStep = failed;
         ReportRow(wnd, mp, e.unit, e.row);
     }
 }
@@ -170,8 +178,8 @@ static int RunStep(HWND wnd, const PassStep &step, uint16_t mp, uint16_t *failKi
     if (!BuildRowBitmap(rows))
         return 0;
     if (!step.cmd) {
-        if (!Delay(g_app.instance, wnd, DELAY_C3_S)) {
-            g_app.errorStep = step.allStep;
+        if (!Delay(g_run.cfg.instance, wnd, DELAY_C3_S)) {
+            g_err.errorStep = step.allStep;
             ReportAllRows(wnd, mp, mp, unit, REPORT_COUNT, REPORT_WAIT_S);
             return 0;
         }
@@ -179,19 +187,19 @@ static int RunStep(HWND wnd, const PassStep &step, uint16_t mp, uint16_t *failKi
     }
     memset(&result, 0, sizeof result);
     if (!step.cmd(mp, unit, rows, COM_TIMEOUT_S, &result)) {
-        *failKind = result.status;
+        *failKind = FailKindOf(result.status);
         if (result.status != COM_CANCELLED)
             ReportTimeoutAll(wnd, mp, mp, unit, first, REPORT_COUNT);
         return 0;
     }
     NotePassReply();
     if (result.returnCode != 0) {
-        g_app.errorStep = step.allStep;
+        g_err.errorStep = step.allStep;
         ReportAllRows(wnd, mp, mp, unit, REPORT_COUNT, REPORT_WAIT_S);
         return 0;
     }
     for (uint32_t r = 0; r < ROW_COUNT; r++)
-        if (g_app.rowSelected[r] == 1)
+        if (g_run.rowSelected[r] == 1)
             JudgeRow(wnd, step, mp, unit, r, result.rows[r]);
     return 1;
 }
@@ -199,7 +207,7 @@ static int RunStep(HWND wnd, const PassStep &step, uint16_t mp, uint16_t *failKi
 static uint32_t RunPass(HWND wnd, const PassDef &def, uint16_t *failKind)
 {
     *failKind = FAIL_CHECKS;
-    const uint16_t paths[2] = { g_app.mpIdMain, g_app.mpIdAlt };
+    const uint16_t paths[2] = { g_run.mpIdMain, g_run.mpIdAlt };
     for (uint16_t mp : paths) {
         DcTrace(def.startLine, UnitUnderTest(), FirstRowUnderTest(), mp);
         for (size_t i = 0; i < def.stepCount; i++)
@@ -214,7 +222,7 @@ uint32_t RoutineC1(HWND wnd, uint16_t *failKind) { return RunPass(wnd, kC1, fail
 uint32_t RoutineC2(HWND wnd, uint16_t *failKind)
 {
     for (uint32_t i = 0; i < VENDOR_COUNT; i++)
-        if (LoadStringA(g_app.instance, IDS_VENDOR_FIRST + i, g_vendors[i], sizeof g_vendors[i]) <= 0)
+        if (LoadStringA(g_run.cfg.instance, IDS_VENDOR_FIRST + i, g_vendors[i], sizeof g_vendors[i]) <= 0)
             g_vendors[i][0] = '\0';
     return RunPass(wnd, kC2, failKind);
 }

@@ -1,15 +1,15 @@
 /* Error record, its texts, the launch block copy of an automatic run, and the reports that
  * take failing drives out of the test. Main thread. */
 #include "routines/routines.h"
+#include "base/launch.h"
 #include <stdio.h>
 #include <string.h>
 
-enum : size_t { LB_ERROR_ROUTINE = 337, LB_ERROR_STEP = 338, LB_ERROR_DETAIL = 339 };
 enum : uint8_t { COMMON_STEP_FIRST = 0xE0, COMMON_STEP_LAST = 0xEF };
 enum : uint16_t { COMMON_TEXT_BASE = 0xEC00, DETAIL_MAX = 16 };
-/* Where a pass-through reply states how its rows went and its return code. */
-enum : size_t { REPLY_ROWS_STATE = 1058, REPLY_RC = 1183, REPLY_RC_LEN = 4, TAIL_LEN = 5 };
-enum : size_t { DETAIL_RC = 0, DETAIL_TAIL = 4 };
+enum : size_t { TAIL_LEN = 5, DETAIL_RC = 0, DETAIL_TAIL = 4 };
+
+ErrorState g_err;
 
 UINT ErrorTextId(uint16_t code)
 {
@@ -19,29 +19,27 @@ UINT ErrorTextId(uint16_t code)
 
 void LoadErrorText(uint16_t code)
 {
-    if (LoadStringA(g_app.instance, ErrorTextId(code), g_app.errorContents, sizeof g_app.errorContents) <= 0)
-        snprintf(g_app.errorContents, sizeof g_app.errorContents, " ");
+    if (LoadStringA(g_run.cfg.instance, ErrorTextId(code), g_err.errorContents, sizeof g_err.errorContents) <= 0)
+        snprintf(g_err.errorContents, sizeof g_err.errorContents, " ");
 }
 
 void SetErrorInfo(uint16_t count)
 {
     if (count > DETAIL_MAX)
         count = DETAIL_MAX;
-    g_app.errorRoutine = uint8_t(g_app.routineId);
-    g_app.errorRecord[0] = g_app.errorRoutine;
-    g_app.errorRecord[1] = g_app.errorStep;
-    memcpy(g_app.errorRecord + 2, g_app.errorDetail, count);
-    if (g_app.displayMode == DISPLAY_INTERACTIVE) {
+    g_err.errorRoutine = uint8_t(g_run.routineId);
+    g_err.errorRecord[0] = g_err.errorRoutine;
+    g_err.errorRecord[1] = g_err.errorStep;
+    memcpy(g_err.errorRecord + 2, g_err.errorDetail, count);
+    if (g_run.cfg.displayMode == DISPLAY_INTERACTIVE) {
         size_t at = 0;
         for (uint16_t i = 0; i < count; i++)
-            at += snprintf(g_app.errorCodeText + at, sizeof g_app.errorCodeText - at, "%02X ",
-                           g_app.errorRecord[i]);
-    } else if (g_app.displayMode == DISPLAY_AUTOMATIC && g_app.launchBlock) {
-        g_app.launchBlock[LB_ERROR_ROUTINE] = g_app.errorRoutine;
-        g_app.launchBlock[LB_ERROR_STEP] = g_app.errorStep;
-        memcpy(g_app.launchBlock + LB_ERROR_DETAIL, g_app.errorDetail, count);
+            at += snprintf(g_err.errorCodeText + at, sizeof g_err.errorCodeText - at, "%02X ",
+                           g_err.errorRecord[i]);
+    } else if (g_run.cfg.displayMode == DISPLAY_AUTOMATIC && g_run.cfg.launchBlock) {
+        LaunchPutError(g_run.cfg.launchBlock, g_err.errorRoutine, g_err.errorStep, g_err.errorDetail, count);
     }
-    LoadErrorText(uint16_t(g_app.errorRoutine << 8 | g_app.errorStep));
+    LoadErrorText(uint16_t(g_err.errorRoutine << 8 | g_err.errorStep));
 }
 
 void RecordDriveError(uint32_t unit, uint32_t row)
@@ -49,33 +47,33 @@ void RecordDriveError(uint32_t unit, uint32_t row)
     /* A reply may name any drive; one outside the table has no entry to mark. */
     if (unit >= UNIT_COUNT || row >= ROW_COUNT)
         return;
-    g_app.driveTable[unit][row].errorCode = uint16_t(g_app.errorRoutine << 8 | g_app.errorStep);
-    g_app.rowSelected[row] = 0;
+    g_run.driveTable[unit][row].errorCode = uint16_t(g_err.errorRoutine << 8 | g_err.errorStep);
+    g_run.rowSelected[row] = 0;
 }
 
 void NotePassReply()
 {
-    g_app.passReplyTail[0] = g_app.comRArea[REPLY_ROWS_STATE];
-    memcpy(g_app.passReplyTail + 1, g_app.comRArea + REPLY_RC, REPLY_RC_LEN);
-    g_app.passReplySeen = 1;
+    g_err.passReplyTail[0] = g_dc.comRArea[HEAD_STATUS];
+    memcpy(g_err.passReplyTail + 1, g_dc.comRArea + HEAD_RC, RC_LEN);
+    g_err.passReplySeen = 1;
 }
 
 int CopyReplyDetail()
 {
     /* comResult holds the return code's bytes as they came, most significant first. A refused
      * path command is reported before any pass-through reply, so its code is always copied. */
-    uint32_t rc = g_app.comResult;
-    memcpy(g_app.errorDetail + DETAIL_RC, &rc, REPLY_RC_LEN);
-    if (g_app.passReplySeen != 1)
+    for (uint32_t i = 0; i < RC_LEN; i++)
+        g_err.errorDetail[DETAIL_RC + i] = g_dc.comResult[i];
+    if (g_err.passReplySeen != 1)
         return 0;
-    memcpy(g_app.errorDetail + DETAIL_TAIL, g_app.passReplyTail, TAIL_LEN);
+    memcpy(g_err.errorDetail + DETAIL_TAIL, g_err.passReplyTail, TAIL_LEN);
     return 1;
 }
 
 void ReportRow(HWND owner, uint16_t mp, uint8_t unit, uint8_t row)
 {
     SetErrorInfo(REPORT_COUNT);
-    ShowErrorReport(g_app.instance, owner, mp, mp, unit, row, REPORT_COUNT, REPORT_WAIT_S);
+    ShowErrorReport(g_run.cfg.instance, owner, mp, mp, unit, row, g_err.errorRecord, REPORT_COUNT, REPORT_WAIT_S);
     RecordDriveError(unit, row);
 }
 
@@ -85,9 +83,10 @@ void ReportAllRows(HWND owner, uint16_t mainMp, uint16_t subMp, uint8_t unit, ui
     CopyReplyDetail();
     SetErrorInfo(count);
     for (uint32_t row = 0; row < ROW_COUNT; row++) {
-        if (g_app.rowSelected[row] != 1)
+        if (g_run.rowSelected[row] != 1)
             continue;
-        ShowErrorReport(g_app.instance, owner, mainMp, subMp, unit, uint8_t(row), count, seconds);
+        ShowErrorReport(g_run.cfg.instance, owner, mainMp, subMp, unit, uint8_t(row), g_err.errorRecord, count,
+                        seconds);
         RecordDriveError(unit, row);
     }
 }
@@ -95,11 +94,11 @@ void ReportAllRows(HWND owner, uint16_t mainMp, uint16_t subMp, uint8_t unit, ui
 static void ReportTimeout(HWND owner, uint16_t mainMp, uint16_t subMp, uint8_t unit, uint8_t row,
                           uint16_t count)
 {
-    g_app.errorStep = STEP_TIMEOUT;
-    g_app.errorDetail[0] = unit;
-    g_app.errorDetail[1] = row;
+    g_err.errorStep = STEP_TIMEOUT;
+    g_err.errorDetail[0] = unit;
+    g_err.errorDetail[1] = row;
     SetErrorInfo(count);
-    ShowErrorReport(g_app.instance, owner, mainMp, subMp, unit, row, count, REPORT_WAIT_S);
+    ShowErrorReport(g_run.cfg.instance, owner, mainMp, subMp, unit, row, g_err.errorRecord, count, REPORT_WAIT_S);
 }
 
 void ReportTimeoutAll(HWND owner, uint16_t mainMp, uint16_t subMp, uint8_t unit, uint8_t row,
@@ -107,7 +106,7 @@ void ReportTimeoutAll(HWND owner, uint16_t mainMp, uint16_t subMp, uint8_t unit,
 {
     ReportTimeout(owner, mainMp, subMp, unit, row, count);
     for (uint32_t r = 0; r < ROW_COUNT; r++)
-        if (g_app.rowSelected[r] == 1)
+        if (g_run.rowSelected[r] == 1)
             RecordDriveError(unit, r);
 }
 

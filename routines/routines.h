@@ -1,12 +1,77 @@
 /* Test routines and results: catalogue and dispatcher, diagnosis framing, the routines C1 to
- * C5, C0 and CF, error codes and their reporting.
+ * C5, C0 and CF, D0, D1, D2 and D8, D1's communication test window, error codes and their
+ * reporting.
  *
- * Main thread only; everything here uses the AppContext directly. A routine works on the unit
- * at unitCursor and on the rows whose rowSelected byte is 1; a failing row is reported and
- * recorded at once, which takes it out of rowSelected. */
+ * Owns the run state g_run (units and rows under test, routine, run option, paths, the drive
+ * table) and the error record g_err. Main thread only. A routine works on the unit at unitCursor
+ * and on the rows whose rowSelected byte is 1; a failing row is reported and recorded at once,
+ * which takes it out of rowSelected. What the shell decides comes down through
+ * ConfigureRoutines, which passes the drive command layer its part. */
 #pragma once
-#include "shell/AppContext.h"
 #include "drivecmd/drivecmd.h"
+
+enum : uint32_t {
+    UNIT_LIST_LEN  = 33,        /* at most 32 units and at least one end mark */
+    UNIT_NONE      = 0xFF,      /* empty unitList slot */
+    COMM_TEST_COMMANDS = 13,    /* check boxes of the communication test window */
+};
+
+/* equipState: D8 passed or failed on the unit (row 0), or the drive was found equipped by the
+ * connection pre-check before D8. */
+enum : uint16_t { EQUIP_D8_PASSED = 1, EQUIP_D8_FAILED = 2, EQUIP_D8_CHECKED = 3 };
+
+struct DriveEntry {
+    uint32_t selected;              /* 1 = chosen for the test */
+    char     name[DRIVE_NAME_LEN];  /* location name; empty when not equipped */
+    uint16_t equipState;            /* 3 equipped (D8 pre-check), 1 D8 passed, 2 D8 failed */
+    uint16_t errorCode;             /* ErrorCode of the last run, 0 = none */
+};
+
+/* Kinds of status display (RunConfig showStatus). */
+enum : uint16_t { STATUS_CLEAR = 0, STATUS_RUNNING = 1, STATUS_INITIALIZING = 5 };
+
+/* What the shell decides: set by ConfigureRoutines at start and whenever a mode changes. */
+struct RunConfig {
+    HINSTANCE  instance;
+    HWND       mainWnd;
+    uint8_t    displayMode;         /* DISPLAY_INTERACTIVE or DISPLAY_AUTOMATIC */
+    uint16_t   debugMode;           /* 0 normal, 1 debug, 2 second maintenance mode */
+    uint32_t   tmpDirFlag;
+    uint8_t   *launchBlock;         /* the automatic run's block, null when none */
+    void     (*showStatus)(uint16_t kind);  /* refreshes the main window (kind 1: running) */
+};
+
+/* The run: filled by the shell's selection or the launch block, worked by the routines. */
+struct RunState {
+    RunConfig  cfg;
+    uint32_t   routineId;
+    uint32_t   runOption;
+    uint8_t    unitList[UNIT_LIST_LEN];
+    uint16_t   unitCount;
+    uint16_t   unitCursor;
+    uint32_t   driveBitmap[ROW_COUNT];
+    uint8_t    rowSelected[ROW_COUNT];
+    uint16_t   mpIdMain, mpIdAlt;   /* the two paths to the current unit */
+    uint16_t   cluster;             /* D8: 0 or 1 */
+    uint32_t   commandFlag[COMM_TEST_COMMANDS]; /* D1: the ticked commands, in check box order */
+    uint32_t   clusterFlag;         /* D1: 1 when "Cluster 2" was chosen */
+    DriveEntry driveTable[UNIT_COUNT][ROW_COUNT];
+};
+extern RunState g_run;
+
+/* The error being reported, and what C2 and the pass-through replies leave for it. */
+struct ErrorState {
+    char       errorCodeText[64];
+    char       errorContents[128];
+    uint8_t    errorRoutine;
+    uint8_t    errorStep;
+    uint8_t    errorDetail[16];
+    uint8_t    errorRecord[DIAG_RECORD_LEN];
+    uint16_t   vendorMatch;         /* C2: table entry 1..3 of the last vendor compared, 4 none */
+    uint32_t   passReplySeen;       /* 1 once a pass-through reply completed */
+    uint8_t    passReplyTail[5];    /* its bytes 1058 and 1183..1186 */
+};
+extern ErrorState g_err;
 
 /* What a routine run tells the run sequence. */
 enum : uint16_t {
@@ -52,6 +117,10 @@ enum : uint8_t { DETAIL_WRONG_ROW = 0x76, DETAIL_NO_REPORT = 0x77 };
 typedef uint32_t (*RoutineFn)(HWND wnd, uint16_t *failKind);
 
 /* Dispatch.cpp */
+/* Takes the shell's decisions and hands the drive command layer its part. Main thread. */
+void ConfigureRoutines(const RunConfig &cfg);
+/* The routines' failure kind of a command's transport status (time-out or cancelled). */
+uint16_t FailKindOf(uint16_t status);
 /* The routine of an id, or null when the catalogue has none. */
 RoutineFn FindRoutine(uint32_t routineId);
 /* Runs the routine of routineId on the current unit; always 1, the outcome in *outcome. */
@@ -74,8 +143,21 @@ uint32_t RoutineC4(HWND wnd, uint16_t *failKind);
 /* The current unit (0xFF when the list has none) and its first selected row (0 when none). */
 uint8_t UnitUnderTest();
 uint8_t FirstRowUnderTest();
+/* Name of the current unit's first selected row (of row 0 when none); " " without a unit. */
+const char *DriveUnderTestName();
 /* Row bitmap of the selected rows; 0 when no row is selected. */
 int BuildRowBitmap(uint32_t rows[3]);
+
+/* Drive.cpp */
+uint32_t RoutineD0(HWND wnd, uint16_t *failKind);
+uint32_t RoutineD2(HWND wnd, uint16_t *failKind);
+uint32_t RoutineD8(HWND wnd, uint16_t *failKind);
+
+/* CommTest.cpp */
+/* D1: the communication test window for the drive under test on mpIdMain; always 1. */
+uint32_t RoutineD1(HWND wnd, uint16_t *failKind);
+/* The window for a path and drive (unit << 8 | row); sends each ticked command once. */
+void RunCommTest(HWND owner, uint16_t mp, uint16_t drive);
 
 /* Composite.cpp */
 uint32_t RoutineC5(HWND wnd, uint16_t *failKind);
@@ -87,7 +169,7 @@ uint32_t RoutineCF(HWND wnd, uint16_t *failKind);
 UINT ErrorTextId(uint16_t code);
 /* Text of an ErrorCode into errorContents (" " when the table has none). */
 void LoadErrorText(uint16_t code);
-/* Builds errorRecord, errorCodeText (or the launch block copy) and errorContents. */
+/* Builds errorRecord, errorCodeText (or the launch block's error) and errorContents. */
 void SetErrorInfo(uint16_t count);
 /* DriveEntry(unit, row) errorCode = (errorRoutine << 8) | errorStep; the row leaves rowSelected.
  * A drive outside the table is not recorded. */

@@ -6,7 +6,7 @@
 #include <string.h>
 
 enum : uint16_t { MTP_MODE_DEBUG = 2, MTP_MODE_SECOND = 7, MTP_MODE_DEFAULT = 1 };
-enum : uint16_t { HDD_POSITIONS = 32, LDEV_GROUPS_EXAMINED = 255, MP_ID_BASE = 0x80,
+enum : uint16_t { HDD_POSITIONS = 32, LDEV_GROUPS_EXAMINED = 255,
                   BOX_STATE_UNKNOWN = 0x1100 };
 
 static const char kNoLocation[] = "------";
@@ -42,6 +42,7 @@ void ReadConfiguration()
         mode = MTP_MODE_DEFAULT;
     }
     g_app.debugMode = mode == MTP_MODE_DEBUG ? 1 : mode == MTP_MODE_SECOND ? 2 : 0;
+    ConfigureLayers();
 }
 
 /* 1 in *conKind when DKA 2 or 3 is equipped. Always returns 1. */
@@ -188,7 +189,7 @@ int RenewInformation()
             uint16_t pdev = uint16_t(unit << 8 | row), state = 0, ec = 0;
             if (!GetPdevEquipState(pdev, &state, &ec) || state != SVC_EQUIPPED)
                 continue;
-            GetPdevLocationText(pdev, g_app.driveTable[unit][row].name);
+            GetPdevLocationText(pdev, g_run.driveTable[unit][row].name);
         }
     }
     return 1;
@@ -203,9 +204,9 @@ int GetMpIds(uint16_t pdev)
         return 0;
     if (!GetMpOfPath(a1, a2, a3, &mp, &ec))
         return 0;
-    g_app.mpIdMain = uint16_t(mp + MP_ID_BASE);
+    g_run.mpIdMain = uint16_t(mp + MP_ID_BASE);
     if (!GetMpOfPath(b1, b2, b3, &mp, &ec))
         return 0;
-    g_app.mpIdAlt = uint16_t(mp + MP_ID_BASE);
+    g_run.mpIdAlt = uint16_t(mp + MP_ID_BASE);
     return 1;
 }

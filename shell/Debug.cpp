@@ -65,6 +65,7 @@ void EnterDebugMode(HWND wnd)
 {
     ReplaceMenu(wnd, IDR_MENU_DEBUG);
     g_app.debugMode = 1;
+    ConfigureLayers();
     HMENU menu = GetMenu(wnd);
     CheckMenuItem(menu, g_app.dkuModelMenu == 1 ? IDM_DKU_QX5 : IDM_DKU_QX7, MF_BYCOMMAND | MF_CHECKED);
     CheckMenuItem(menu, g_app.dkfType == 1 ? IDM_DKF_2MP : IDM_DKF_4MP, MF_BYCOMMAND | MF_CHECKED);
@@ -76,6 +77,7 @@ void EnterNormalMode(HWND wnd)
 {
     ReplaceMenu(wnd, IDR_MENU_MAIN);
     g_app.debugMode = 0;
+    ConfigureLayers();
 }
 
 /* The debug menu's pairs of exclusive choices: checking "on" stores 1, "off" stores 0. */

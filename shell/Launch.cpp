@@ -1,6 +1,6 @@
 /* Program entry, the launch block of an automatic run, and the end of the program. */
 #include "shell/shell.h"
-#include "drivecmd/drivecmd.h"
+#include "base/launch.h"
 #include "res/resource.h"
 #include "svclib/mtpsvc.h"
 #include <stdio.h>
@@ -9,14 +9,17 @@
 static const char kTmpConfigDir[] = "c:\\trn600\\tmp\\config\\";
 enum : size_t { MAP_NAME_LEN = 16, HEX_LINE_WORDS = 8 };
 
-uint32_t GetLe32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
-void PutLe32(uint8_t *p, uint32_t v)
+void ConfigureLayers()
 {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
+    RunConfig cfg = {};
+    cfg.instance = g_app.instance;
+    cfg.mainWnd = g_app.mainWnd;
+    cfg.displayMode = g_app.displayMode;
+    cfg.debugMode = g_app.debugMode;
+    cfg.tmpDirFlag = g_app.tmpDirFlag;
+    cfg.launchBlock = g_app.launchBlock;
+    cfg.showStatus = ShowStatus;
+    ConfigureRoutines(cfg);
 }
 
 /* Low 32 bits of an address, as the trace lines show handles and views. */
@@ -118,30 +121,30 @@ static void TraceBitmap(const char *tag, const uint32_t *words)
 void ReadLaunchRequest(HWND wnd)
 {
     uint32_t select[ROW_COUNT];
-    for (size_t row = 0; row < ROW_COUNT; row++)
-        select[row] = GetLe32(g_app.launchBlock + LB_DRIVE_SELECT + 4 * row);
+    LaunchGetSelect(g_app.launchBlock, select);
     TraceBitmap("HB", select);
-    memcpy(g_app.driveBitmap, select, sizeof select);
+    memcpy(g_run.driveBitmap, select, sizeof select);
 
     uint32_t any = 0;
     for (size_t row = 0; row < ROW_COUNT; row++)
         any |= select[row];
     for (uint32_t unit = 0; unit < UNIT_COUNT; unit++)
         if (any & UnitBit(unit))
-            g_app.unitList[g_app.unitCount++] = uint8_t(unit);
+            g_run.unitList[g_run.unitCount++] = uint8_t(unit);
 
-    g_app.routineId = g_app.launchBlock[LB_ROUTINE];
-    g_app.runOption = 8;
-    AppTrace("Routine ID = %08lx", (unsigned long)g_app.routineId);
-    if (g_app.routineId != 0xC0 && g_app.routineId != 0xCF)
-        g_app.routineId = 0xC0;
+    g_run.routineId = g_app.launchBlock[LB_ROUTINE];
+    g_run.runOption = 8;
+    AppTrace("Routine ID = %08lx", (unsigned long)g_run.routineId);
+    if (g_run.routineId != 0xC0 && g_run.routineId != 0xCF)
+        g_run.routineId = 0xC0;
     g_app.debugMode = 0;
+    ConfigureLayers();
     PostMessageA(wnd, UM_START_UNIT, 0, 0);
 }
 
 int AnyDriveError()
 {
-    for (auto &unit : g_app.driveTable)
+    for (auto &unit : g_run.driveTable)
         for (auto &entry : unit)
             if (entry.errorCode != 0)
                 return 1;
@@ -153,19 +156,15 @@ void EndProgram()
 {
     CloseCommunication();
     if (g_app.launchBlock) {
-        uint8_t *lb = g_app.launchBlock;
-        lb[LB_END_STATUS] = 0;
-        if (AnyDriveError())
-            lb[LB_ERROR_FLAG] = 0xFF;
         uint32_t errors[ROW_COUNT];
         for (size_t row = 0; row < ROW_COUNT; row++) {
             uint32_t word = 0;
             for (uint32_t unit = 0; unit < UNIT_COUNT; unit++)
-                if (g_app.driveTable[unit][row].errorCode != 0)
+                if (g_run.driveTable[unit][row].errorCode != 0)
                     word |= UnitBit(unit);
             errors[row] = word;
-            PutLe32(lb + LB_DRIVE_ERROR + 4 * row, word);
         }
+        LaunchPutOutcome(g_app.launchBlock, AnyDriveError(), errors);
         TraceBitmap("BM", errors);
     } else {
         AppTrace("Drive Table Nothing");
@@ -200,13 +199,12 @@ int RunProgram(HINSTANCE instance, const char *cmdLine)
     BOOL got;
 
     g_app.instance = instance;
-    g_app.showStatus = ShowStatus;
     g_app.displayMode = DISPLAY_INTERACTIVE;
     g_app.launchMapping = nullptr;
     g_app.launchBlock = nullptr;
     g_app.tmpDirFlag = 0;
     g_app.dkuModelMenu = g_app.dkfType = g_app.conTypeMenu = 0;
-    memset(g_app.driveTable, 0, sizeof g_app.driveTable);
+    memset(g_run.driveTable, 0, sizeof g_run.driveTable);
 
     TrimCommandLine(cmdLine, line, sizeof line);
     if (line[0] != '\0' && !OpenLaunchBlock(line)) {
@@ -229,14 +227,12 @@ int RunProgram(HINSTANCE instance, const char *cmdLine)
         g_app.configDir = nullptr;
     }
     AppTrace("TmpDirFlag : %08lx", (unsigned long)g_app.tmpDirFlag);
+    ConfigureLayers();
 
     g_app.mainWnd = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDlgProc, 0);
     if (!g_app.mainWnd) {
-        if (g_app.launchBlock) {
-            g_app.launchBlock[LB_ERROR_STEP] = 0xEC;
-            g_app.launchBlock[LB_END_STATUS] = 0;
-            g_app.launchBlock[LB_ERROR_FLAG] = 0xFF;
-        }
+        if (g_app.launchBlock)
+            LaunchPutStartFailure(g_app.launchBlock);
         CloseLaunchBlock();
         return 0;
     }

@@ -37,20 +37,6 @@ static void GrayMenus(HWND wnd)
         EnableMenuItem(sys, SC_CLOSE, MF_BYCOMMAND | MF_GRAYED);
 }
 
-/* First row of the current unit still under test, 0 when none. */
-static uint32_t FirstSelectedRow()
-{
-    for (uint32_t row = 0; row < ROW_COUNT; row++)
-        if (g_app.rowSelected[row] == 1)
-            return row;
-    return 0;
-}
-
-static uint32_t CurrentUnit()
-{
-    return g_app.unitCursor < UNIT_LIST_LEN ? uint32_t(g_app.unitList[g_app.unitCursor]) : uint32_t(UNIT_NONE);
-}
-
 /* Routine id, drive under test and status text of the main window. */
 void ShowStatus(uint16_t kind)
 {
@@ -58,18 +44,17 @@ void ShowStatus(uint16_t kind)
     SetText(IDC_TESTING_HDD, kBlank);
     SetText(IDC_ERROR_CODE, kBlank);
     SetText(IDC_ERROR_CONTENTS, kBlank);
-    if (g_app.routineId != 0) {
+    if (g_run.routineId != 0) {
         char id[16];
-        snprintf(id, sizeof id, "%02x", (unsigned)g_app.routineId);
+        snprintf(id, sizeof id, "%02x", (unsigned)g_run.routineId);
         for (char *p = id; *p; p++)
             *p = char(toupper((unsigned char)*p));
         SetText(IDC_ROUTINE_ID, id);
-        uint32_t unit = CurrentUnit();
-        uint32_t row = FirstSelectedRow();
+        uint32_t unit = UnitUnderTest();
+        uint32_t row = FirstRowUnderTest();
         /* An empty unit list leaves no drive to show. */
         if (unit < UNIT_COUNT)
-            SetText(IDC_TESTING_HDD, g_app.driveTable[unit][row].name);
-        GetMpIds(uint16_t((unit & 0xFF) << 8 | row));
+            SetText(IDC_TESTING_HDD, g_run.driveTable[unit][row].name);
     }
     SetText(IDC_STATUS, kind == STATUS_RUNNING ? "Running..." :
                         kind == STATUS_INITIALIZING ? "Initializing..." : kBlank);
@@ -77,23 +62,23 @@ void ShowStatus(uint16_t kind)
 
 void ReportServiceFailure(HWND wnd, uint16_t ec)
 {
-    g_app.errorStep = STEP_SERVICE_FAILURE;
-    g_app.errorDetail[0] = uint8_t(ec >> 8);
-    g_app.errorDetail[1] = uint8_t(ec);
+    g_err.errorStep = STEP_SERVICE_FAILURE;
+    g_err.errorDetail[0] = uint8_t(ec >> 8);
+    g_err.errorDetail[1] = uint8_t(ec);
     g_app.abnormalEnd = 1;
     SetErrorInfo(REPORT_DETAIL_COUNT);
     if (wnd)
-        ShowErrorReport(g_app.instance, wnd, REPORT_PATH_NONE, REPORT_PATH_NONE, 0xFF, 0xFF,
+        ShowErrorReport(g_app.instance, wnd, REPORT_PATH_NONE, REPORT_PATH_NONE, 0xFF, 0xFF, g_err.errorRecord,
                         REPORT_DETAIL_COUNT, REPORT_WAIT_SECONDS);
 }
 
 void ReportInitFailure(HWND wnd)
 {
-    g_app.errorStep = STEP_INIT_FAILURE;
+    g_err.errorStep = STEP_INIT_FAILURE;
     g_app.abnormalEnd = 1;
     SetErrorInfo(REPORT_DETAIL_COUNT);
     if (wnd)
-        ShowErrorReport(g_app.instance, wnd, REPORT_PATH_NONE, REPORT_PATH_NONE, 0xFF, 0xFF,
+        ShowErrorReport(g_app.instance, wnd, REPORT_PATH_NONE, REPORT_PATH_NONE, 0xFF, 0xFF, g_err.errorRecord,
                         REPORT_DETAIL_COUNT, REPORT_WAIT_SECONDS);
 }
 
@@ -127,8 +112,8 @@ static void OnStart(HWND wnd, UINT)
         return;
     for (uint32_t unit = 0; unit < UNIT_COUNT; unit++) {
         for (uint32_t row = 0; row < ROW_COUNT; row++) {
-            if (g_app.driveTable[unit][row].selected == 1) {
-                g_app.unitList[g_app.unitCount++] = uint8_t(unit);
+            if (g_run.driveTable[unit][row].selected == 1) {
+                g_run.unitList[g_run.unitCount++] = uint8_t(unit);
                 break;
             }
         }
@@ -136,11 +121,11 @@ static void OnStart(HWND wnd, UINT)
     for (uint32_t row = 0; row < ROW_COUNT; row++) {
         uint32_t word = 0;
         for (uint32_t unit = 0; unit < UNIT_COUNT; unit++)
-            if (g_app.driveTable[unit][row].selected == 1)
+            if (g_run.driveTable[unit][row].selected == 1)
                 word |= UnitBit(unit);
-        g_app.driveBitmap[row] = word;
+        g_run.driveBitmap[row] = word;
     }
-    g_app.stopRequested = 0;
+    ClearStopRequest();
     Post(wnd, UM_START_UNIT);
 }
 
@@ -171,6 +156,7 @@ static INT_PTR OnCommand(HWND wnd, WPARAM wp, LPARAM)
 static INT_PTR OnInitDialog(HWND wnd, WPARAM, LPARAM)
 {
     g_app.mainWnd = wnd;
+    ConfigureLayers();
     GrayMenus(wnd);
     SetWindowPos(wnd, nullptr, 0, 20, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     SetTimer(wnd, TIMER_INIT, MtpScaleMs(TIMER_INIT_MS), nullptr);
@@ -202,9 +188,9 @@ static INT_PTR OnDestroy(HWND, WPARAM, LPARAM)
 static INT_PTR OnInitialize(HWND wnd, WPARAM, LPARAM)
 {
     g_app.abnormalEnd = 0;
-    g_app.stopRequested = 0;
+    ClearStopRequest();
     GrayMenus(wnd);
-    g_app.routineId = 0;
+    g_run.routineId = 0;
     ShowStatus(STATUS_INITIALIZING);
     ReadConfiguration();
     TraceLaunchBlock(TRACE_BANNER_START);
@@ -217,11 +203,11 @@ static INT_PTR OnInitialize(HWND wnd, WPARAM, LPARAM)
         return 0;
     }
     AppTrace("After Com Ini");
-    memset(g_app.driveTable, 0, sizeof g_app.driveTable);
-    memset(g_app.unitList, UNIT_NONE, sizeof g_app.unitList);
-    g_app.unitCount = 0;
-    g_app.unitCursor = 0;
-    memset(g_app.driveBitmap, 0, sizeof g_app.driveBitmap);
+    memset(g_run.driveTable, 0, sizeof g_run.driveTable);
+    memset(g_run.unitList, UNIT_NONE, sizeof g_run.unitList);
+    g_run.unitCount = 0;
+    g_run.unitCursor = 0;
+    memset(g_run.driveBitmap, 0, sizeof g_run.driveBitmap);
     if (g_app.displayMode == DISPLAY_INTERACTIVE) {
         RenewInformation();
         Post(wnd, UM_CHECK_LDEV);
@@ -248,11 +234,16 @@ static INT_PTR OnCheckLdev(HWND wnd, WPARAM, LPARAM)
     return 0;
 }
 
+/* The two paths to the current unit, through its first selected drive: when the unit starts and
+ * before each dispatch of its routine. */
+static void ReadPaths() { GetMpIds(uint16_t(UnitUnderTest() << 8 | FirstRowUnderTest())); }
+
 static INT_PTR OnStartUnit(HWND wnd, WPARAM, LPARAM)
 {
-    uint32_t bit = UnitBit(CurrentUnit());
+    uint32_t bit = UnitBit(UnitUnderTest());
     for (uint32_t row = 0; row < ROW_COUNT; row++)
-        g_app.rowSelected[row] = (g_app.driveBitmap[row] & bit) ? 1 : 0;
+        g_run.rowSelected[row] = (g_run.driveBitmap[row] & bit) ? 1 : 0;
+    ReadPaths();
     ShowStatus(STATUS_RUNNING);
     uint16_t failKind = 0;
     if (StartDiag(wnd, &failKind))
@@ -264,6 +255,7 @@ static INT_PTR OnStartUnit(HWND wnd, WPARAM, LPARAM)
 
 static INT_PTR OnRoutineReady(HWND wnd, WPARAM, LPARAM)
 {
+    ReadPaths();
     ShowStatus(STATUS_RUNNING);
     Post(wnd, UM_ROUTINE_RUN);
     return 0;
@@ -296,7 +288,10 @@ static INT_PTR OnRoutineRun(HWND wnd, WPARAM, LPARAM)
         Post(wnd, UM_ROUTINE_READY);
         break;
     default:
-        /* A routine outside the catalogue: end the run rather than leave it halted. */
+        /* A routine outside the catalogue: end the run rather than leave it halted, and close
+         * the diagnosis as a failed routine's end does, so that the controller does not stay in
+         * inline mode. */
+        EndDiagStopped(wnd);
         Post(wnd, UM_INVALID_PARAMETER);
         break;
     }
@@ -305,10 +300,10 @@ static INT_PTR OnRoutineRun(HWND wnd, WPARAM, LPARAM)
 
 static INT_PTR OnNextUnit(HWND wnd, WPARAM, LPARAM)
 {
-    if (g_app.unitCursor < g_app.unitCount)
-        g_app.unitCursor++;
-    if (CurrentUnit() < UNIT_NONE)
-        Post(wnd, g_app.stopRequested == 1 ? UM_NORMAL_END : UM_START_UNIT);
+    if (g_run.unitCursor < g_run.unitCount)
+        g_run.unitCursor++;
+    if (UnitUnderTest() < UNIT_NONE)
+        Post(wnd, g_dc.stopRequested == 1 ? UM_NORMAL_END : UM_START_UNIT);
     else
         Post(wnd, AnyDriveError() ? UM_ABNORMAL_END : UM_NORMAL_END);
     return 0;
@@ -324,8 +319,8 @@ static INT_PTR OnNormalEnd(HWND wnd, WPARAM, LPARAM)
 static INT_PTR OnAbnormalEnd(HWND wnd, WPARAM, LPARAM)
 {
     SetText(IDC_STATUS, "Vestra Abnormal END");
-    SetText(IDC_ERROR_CODE, g_app.errorCodeText);
-    SetText(IDC_ERROR_CONTENTS, g_app.errorContents);
+    SetText(IDC_ERROR_CODE, g_err.errorCodeText);
+    SetText(IDC_ERROR_CONTENTS, g_err.errorContents);
     g_app.abnormalEnd = 1;
     Post(wnd, UM_RUN_ENDED);
     return 0;

@@ -48,7 +48,7 @@ static void SetHduLabel(HWND dlg)
         return;
     size_t cut = IsLt() ? LABEL_CUT_LT : LABEL_CUT_HV;
     for (uint32_t r = row; r < uint32_t(row) + Positions() && r < ROW_COUNT; r++) {
-        const char *name = g_app.driveTable[unit][r].name;
+        const char *name = g_run.driveTable[unit][r].name;
         if (!name[0])
             continue;
         char label[LABEL_LEN];
@@ -85,7 +85,7 @@ static INT_PTR HduInit(HWND dlg, WPARAM, LPARAM)
         if (state != SVC_EQUIPPED)
             continue;
         EnableWindow(GetDlgItem(dlg, IDC_HDD_FIRST + pos), TRUE);
-        if (g_app.driveTable[unit][row].selected == 1)
+        if (g_run.driveTable[unit][row].selected == 1)
             CheckDlgButton(dlg, IDC_HDD_FIRST + pos, BST_CHECKED);
     }
     return TRUE;
@@ -103,7 +103,7 @@ static void HduOk(HWND dlg, UINT)
         uint8_t unit = 0, row = 0;
         if (!GetPdevOfLocation(g_selectChoice.dku, g_selectChoice.box, pos, &unit, &row))
             continue;
-        g_app.driveTable[unit][row].selected =
+        g_run.driveTable[unit][row].selected =
             IsDlgButtonChecked(dlg, IDC_HDD_FIRST + pos) == BST_CHECKED ? 1 : 0;
     }
     EndDialog(dlg, DLG_OK);
@@ -166,7 +166,7 @@ static INT_PTR ListInit(HWND dlg, WPARAM, LPARAM)
     EnableWindow(GetDlgItem(dlg, IDOK), FALSE);
     for (uint32_t unit = 0; unit < UNIT_COUNT; unit++) {
         for (uint32_t row = 0; row < ROW_COUNT; row++) {
-            const DriveEntry &e = g_app.driveTable[unit][row];
+            const DriveEntry &e = g_run.driveTable[unit][row];
             if (e.selected != 1)
                 continue;
             EnableWindow(GetDlgItem(dlg, IDOK), TRUE);
@@ -196,17 +196,17 @@ static const MsgEntry kListMsgs[] = {
 /* Clears the previous selection, results and unit list: a new Start begins afresh. */
 static void ClearSelection()
 {
-    for (auto &unit : g_app.driveTable) {
+    for (auto &unit : g_run.driveTable) {
         for (auto &entry : unit) {
             entry.selected = 0;
             entry.equipState = 0;
             entry.errorCode = 0;
         }
     }
-    memset(g_app.unitList, UNIT_NONE, sizeof g_app.unitList);
-    g_app.unitCount = 0;
-    g_app.unitCursor = 0;
-    memset(g_app.driveBitmap, 0, sizeof g_app.driveBitmap);
+    memset(g_run.unitList, UNIT_NONE, sizeof g_run.unitList);
+    g_run.unitCount = 0;
+    g_run.unitCursor = 0;
+    memset(g_run.driveBitmap, 0, sizeof g_run.driveBitmap);
 }
 
 static INT_PTR UnitInit(HWND dlg, WPARAM, LPARAM)
@@ -246,7 +246,7 @@ int ForEachEquipped(HWND owner, const char *code, void (*mark)(DriveEntry &))
                 return 0;
             }
             if (state == SVC_EQUIPPED)
-                mark(g_app.driveTable[unit][row]);
+                mark(g_run.driveTable[unit][row]);
         }
     }
     return 1;
@@ -270,8 +270,8 @@ static void UnitOk(HWND dlg, UINT)
         EndDialog(dlg, RunRoutineDialog(dlg) == DLG_OK ? DLG_OK : DLG_CANCEL);
         return;
     }
-    g_app.routineId = ROUTINE_DEFAULT;
-    g_app.runOption = RUN_OPTION_DEFAULT;
+    g_run.routineId = ROUTINE_DEFAULT;
+    g_run.runOption = RUN_OPTION_DEFAULT;
     EndDialog(dlg, DLG_OK);
 }
 

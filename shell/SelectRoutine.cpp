@@ -10,7 +10,6 @@
 
 enum : uint32_t { DLG_OK = 1, DLG_CANCEL = 2 };
 enum : uint32_t { ROUTINE_DEFAULT = 0xCF };
-enum : uint16_t { EQUIP_CONNECTED = 3 };
 enum : uint16_t { CLUSTER_1 = 0, CLUSTER_2 = 1 };
 enum : int { COMBO_TEXT_LEN = 128 };
 enum : int { COL_NAME = 0, COL_CODE = 1, COL_CONTENTS = 2,
@@ -57,8 +56,8 @@ static int IsOffered(uint32_t id)
 
 /* ---- Select Cluster ---- */
 
-static void Cluster1(HWND dlg, UINT) { g_app.cluster = CLUSTER_1; EndDialog(dlg, DLG_OK); }
-static void Cluster2(HWND dlg, UINT) { g_app.cluster = CLUSTER_2; EndDialog(dlg, DLG_OK); }
+static void Cluster1(HWND dlg, UINT) { g_run.cluster = CLUSTER_1; EndDialog(dlg, DLG_OK); }
+static void Cluster2(HWND dlg, UINT) { g_run.cluster = CLUSTER_2; EndDialog(dlg, DLG_OK); }
 
 static const CmdEntry kClusterCmds[] = {
     { IDC_CLUSTER1, IDC_CLUSTER1, Cluster1 },
@@ -78,7 +77,7 @@ static const MsgEntry kClusterMsgs[] = {
 
 int CheckConnection(HWND owner)
 {
-    if (!ForEachEquipped(owner, "DC1-05", [](DriveEntry &e) { e.equipState = EQUIP_CONNECTED; }))
+    if (!ForEachEquipped(owner, "DC1-05", [](DriveEntry &e) { e.equipState = EQUIP_D8_CHECKED; }))
         return 0;
     DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_CLUSTER), owner, TableProc<kClusterMsgs>, 0);
     return 1;
@@ -102,9 +101,9 @@ static INT_PTR RoutineInit(HWND dlg, WPARAM, LPARAM)
 static void RoutineOk(HWND dlg, UINT)
 {
     uint32_t routine = ReadHexPrefix(dlg, IDC_ROUTINE_COMBO);
-    g_app.routineId = IsOffered(routine) ? routine : uint32_t(ROUTINE_DEFAULT);
-    g_app.runOption = ReadHexPrefix(dlg, IDC_RUN_OPTION_COMBO);
-    if (g_app.routineId == ROUTINE_D8 && !CheckConnection(dlg)) {
+    g_run.routineId = IsOffered(routine) ? routine : uint32_t(ROUTINE_DEFAULT);
+    g_run.runOption = ReadHexPrefix(dlg, IDC_RUN_OPTION_COMBO);
+    if (g_run.routineId == ROUTINE_D8 && !CheckConnection(dlg)) {
         EndDialog(dlg, DLG_CANCEL);
         return;
     }
@@ -153,15 +152,15 @@ static void SetCell(HWND list, int item, int column, const char *text)
 static INT_PTR ErrorListInit(HWND dlg, WPARAM, LPARAM)
 {
     HWND list = GetDlgItem(dlg, IDC_ERROR_LIST);
-    char kept[sizeof g_app.errorContents];
-    memcpy(kept, g_app.errorContents, sizeof kept);
+    char kept[sizeof g_err.errorContents];
+    memcpy(kept, g_err.errorContents, sizeof kept);
     AddColumn(list, COL_NAME, "HDD Name", COL_NAME_WIDTH);
     AddColumn(list, COL_CODE, "Error Code", COL_CODE_WIDTH);
     AddColumn(list, COL_CONTENTS, "Contents", COL_CONTENTS_WIDTH);
     int line = 0;
     for (uint32_t unit = 0; unit < UNIT_COUNT; unit++) {
         for (uint32_t row = 0; row < ROW_COUNT; row++) {
-            const DriveEntry &e = g_app.driveTable[unit][row];
+            const DriveEntry &e = g_run.driveTable[unit][row];
             if (e.errorCode == 0)
                 continue;
             char name[DRIVE_NAME_LEN + 1], code[8];
@@ -176,12 +175,12 @@ static INT_PTR ErrorListInit(HWND dlg, WPARAM, LPARAM)
                 continue;
             SetCell(list, at, COL_CODE, code);
             LoadErrorText(e.errorCode);
-            g_app.errorContents[sizeof g_app.errorContents - 1] = '\0';
-            SetCell(list, at, COL_CONTENTS, g_app.errorContents);
+            g_err.errorContents[sizeof g_err.errorContents - 1] = '\0';
+            SetCell(list, at, COL_CONTENTS, g_err.errorContents);
             line++;
         }
     }
-    memcpy(g_app.errorContents, kept, sizeof kept);
+    memcpy(g_err.errorContents, kept, sizeof kept);
     return TRUE;
 }
 

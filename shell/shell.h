@@ -4,7 +4,7 @@
  * Everything here runs on the main thread and owns the AppContext (shell/AppContext.h). */
 #pragma once
 #include "shell/AppContext.h"
-#include "shell/DlgTable.h"
+#include "base/DlgTable.h"
 
 /* Private messages of the main window. Every step is posted by the window to itself with zero
  * parameters, never sent; each handler ends by posting the next step or nothing. */
@@ -31,24 +31,9 @@ enum : UINT {
 enum : UINT_PTR { TIMER_INIT = 73 };
 enum : UINT { TIMER_INIT_MS = 100 };
 enum : uint16_t { TRACE_KIND_APP = 6 };
-enum : uint16_t { STATUS_CLEAR = 0, STATUS_RUNNING = 1, STATUS_INITIALIZING = 5 };
 enum : uint16_t { LDEV_ALL_BLOCKED = 11, LDEV_NOT_BLOCKED = 12 };
 enum : uint16_t { TRACE_BANNER_START = 22, TRACE_BANNER_END = 23 };
 
-/* LaunchBlock byte offsets. */
-enum : size_t {
-    LB_LAUNCH_MODE   = 0,
-    LB_ROUTINE       = 1,
-    LB_DRIVE_SELECT  = 4,
-    LB_END_STATUS    = 335,
-    LB_ERROR_FLAG    = 336,
-    LB_ERROR_ROUTINE = 337,
-    LB_ERROR_STEP    = 338,
-    LB_ERROR_DETAIL  = 339,
-    LB_DRIVE_ERROR   = 369,
-    LB_MIN_SIZE      = 689,
-};
-enum : uint8_t { LAUNCH_INTERACTIVE = 0x00, LAUNCH_AUTOMATIC = 0xFF, LAUNCH_AUTOMATIC_TMPDIR = 0x10 };
 
 /* Trace.cpp */
 /* Formats one line into traceText and writes it to the trace log with kind 6. */
@@ -66,9 +51,9 @@ void ReadLaunchRequest(HWND wnd);
 void EndProgram();
 /* 1 when any DriveEntry holds an error code. */
 int  AnyDriveError();
-/* Little-endian u32 at a byte address. */
-uint32_t GetLe32(const uint8_t *p);
-void     PutLe32(uint8_t *p, uint32_t v);
+/* Hands the routines and the drive command layer the shell's decisions (instance, window,
+ * modes, launch block, status display); called whenever one of them changes. */
+void ConfigureLayers();
 
 /* MainWnd.cpp */
 INT_PTR CALLBACK MainDlgProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);

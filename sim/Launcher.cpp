@@ -8,17 +8,14 @@
  * diagnosis log lines written during the run (MTP_DIAG_LOG, else c:\trn600\log\diaglog.txt),
  * the text from Vestra.exe's own string table.
  * Exit code: 0 no drive failed, 1 drives failed, 2 no outcome, 3 usage. */
+#include "base/launch.h"
 #include "svclib/mtpsvc.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-enum : size_t {
-    LB_SIZE = 1024, LB_LAUNCH_MODE = 0, LB_ROUTINE = 1, LB_DRIVE_SELECT = 4, LB_END_STATUS = 335,
-    LB_ERROR_FLAG = 336, LB_ERROR_ROUTINE = 337, LB_ERROR_STEP = 338, LB_ERROR_DETAIL = 339,
-    LB_DETAIL_LEN = 16, LB_DRIVE_ERROR = 369,
-};
-enum : uint32_t { UNITS = 32, ROWS = 80 };
+enum : size_t { LB_SIZE = 1024 };
+enum : uint32_t { UNITS = UNIT_COUNT, ROWS = ROW_COUNT };
 enum : uint16_t { COMMON_TEXT_BASE = 0xEC00 };
 enum : uint8_t { COMMON_STEP_FIRST = 0xE0, COMMON_STEP_LAST = 0xEF };
 enum : size_t { LOG_LINE_MAX = 1024, TEXT_MAX = 128 };
@@ -34,8 +31,6 @@ struct LaunchArgs {
     int      json = 0;
 };
 
-static uint32_t GetLe32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-static void PutLe32(uint8_t *p, uint32_t v) { for (int i = 0; i < 4; i++) p[i] = uint8_t(v >> (8 * i)); }
 
 /* "a" or "a-b" in decimal within 0..limit-1. */
 static int ParseRange(const char *s, const char *end, uint32_t limit, uint32_t *lo, uint32_t *hi)
@@ -295,8 +290,7 @@ int main(int argc, char **argv)
     lb[LB_LAUNCH_MODE] = a.mode;
     lb[LB_ROUTINE] = a.routine;
     lb[LB_END_STATUS] = END_STATUS_UNSET;
-    for (uint32_t r = 0; r < ROWS; r++)
-        PutLe32(lb + LB_DRIVE_SELECT + 4 * r, a.select[r]);
+    LaunchPutSelect(lb, a.select);
 
     DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
     char *slash = strrchr(exe, '\\');

@@ -13,6 +13,8 @@
  * read afterwards; the queue fields are guarded by lock. */
 struct SimCore {
     HANDLE           quit, work;
+    HANDLE           room;            /* set when the main thread takes a message */
+    volatile LONG    closing;         /* the main loop has ended: nothing takes messages */
     CRITICAL_SECTION lock;
     SimMsg          *head, *tail;     /* lock */
     uint32_t         count;           /* lock */
@@ -21,6 +23,7 @@ struct SimCore {
     const char      *name;
 };
 static SimCore g_simCore;
+enum : DWORD { ROOM_POLL_MS = 100 };
 
 void SimInit(const char *apId, const char *name)
 {
@@ -182,23 +185,32 @@ static uint32_t WINAPI SimRecv(IwMsgDesc *msg)
     m->data = (uint8_t *)(m + 1);
     memcpy(m->data, msg->data, len);
 
-    EnterCriticalSection(&g_simCore.lock);
-    if (g_simCore.count < SIM_QUEUE_MAX) {
-        if (g_simCore.tail)
-            g_simCore.tail->next = m;
-        else
-            g_simCore.head = m;
-        g_simCore.tail = m;
-        g_simCore.count++;
-        queued = 1;
-    }
-    LeaveCriticalSection(&g_simCore.lock);
-
-    if (!queued) {
-        SimTrace("%s RECV queue full (%u), message from %02X dropped", g_simCore.name,
-                 unsigned(SIM_QUEUE_MAX), unsigned(m->from));
-        HeapFree(GetProcessHeap(), 0, m);
-        return IW_HANDLED;
+    /* The message is confirmed already: it must not be lost. A full queue holds up this thread
+     * until the main thread has taken one, and with it every sender, which waits for RECV as
+     * the transfer provides; only a program that is ending drops it. */
+    for (int waited = 0; !queued; waited = 1) {
+        EnterCriticalSection(&g_simCore.lock);
+        if (g_simCore.count < SIM_QUEUE_MAX) {
+            if (g_simCore.tail)
+                g_simCore.tail->next = m;
+            else
+                g_simCore.head = m;
+            g_simCore.tail = m;
+            g_simCore.count++;
+            queued = 1;
+        }
+        LeaveCriticalSection(&g_simCore.lock);
+        if (queued)
+            break;
+        if (!waited)
+            SimTrace("%s RECV queue full (%u), message from %02X waits", g_simCore.name,
+                     unsigned(SIM_QUEUE_MAX), unsigned(m->from));
+        if (g_simCore.closing || SimQuitSet()) {
+            SimTrace("%s RECV ending, message from %02X dropped", g_simCore.name, unsigned(m->from));
+            HeapFree(GetProcessHeap(), 0, m);
+            return IW_HANDLED;
+        }
+        WaitForSingleObject(g_simCore.room, MtpScaleMs(ROOM_POLL_MS));
     }
     SetEvent(g_simCore.work);
     return IW_HANDLED;
@@ -217,6 +229,8 @@ static SimMsg *PopMsg()
         g_simCore.count--;
     }
     LeaveCriticalSection(&g_simCore.lock);
+    if (m)
+        SetEvent(g_simCore.room);
     return m;
 }
 
@@ -300,8 +314,10 @@ int SimRun(const char *apId, const char *name, const SimArgs *a, uint16_t rowMas
     g_simCore.rowMask = rowMask;
     InitializeCriticalSection(&g_simCore.lock);
     g_simCore.work = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    g_simCore.room = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    g_simCore.closing = 0;
     g_simCore.quit = IwCreateEvent(TRUE, FALSE, a->quitEvent);
-    if (!g_simCore.work || !g_simCore.quit) {
+    if (!g_simCore.work || !g_simCore.room || !g_simCore.quit) {
         SimTrace("%s cannot create its events (%lu), quit event %s", name, GetLastError(),
                  a->quitEvent);
         goto done;
@@ -331,6 +347,7 @@ int SimRun(const char *apId, const char *name, const SimArgs *a, uint16_t rowMas
              (unsigned long)a->lifetimeS);
     exitCode = MainLoop(a, fn);
 done:
+    g_simCore.closing = 1;
     if (recv)
         CloseHandle(recv);
     if (started)
@@ -342,7 +359,9 @@ done:
         CloseHandle(g_simCore.quit);
     if (g_simCore.work)
         CloseHandle(g_simCore.work);
-    g_simCore.quit = g_simCore.work = nullptr;
+    if (g_simCore.room)
+        CloseHandle(g_simCore.room);
+    g_simCore.quit = g_simCore.work = g_simCore.room = nullptr;
     DeleteCriticalSection(&g_simCore.lock);
     return exitCode;
 }

@@ -13,7 +13,6 @@
 #include <string>
 #include <string.h>
 
-AppContext g_app;
 
 enum : uint32_t { ROUNDS = 5, COMMANDS = 20, FLOOR_LEN = 1064, WARM_UP = 3 };
 static_assert(FLOOR_LEN <= 16384, "floor message fits the data");
@@ -142,8 +141,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "bench_cmd: peer not ready\n");
         return 3;
     }
-    g_app.instance = GetModuleHandleA(nullptr);
-    g_app.displayMode = DISPLAY_AUTOMATIC;
+    ConfigureDriveCommands(DcConfig{ GetModuleHandleA(nullptr), nullptr, DISPLAY_AUTOMATIC });
     if (!OpenCommunication()) {
         fprintf(stderr, "bench_cmd: communication not opened\n");
         return 4;
@@ -152,7 +150,7 @@ int main(int argc, char **argv)
     int rc = 0;
     printf("segment  messages  command(us)  floor x messages(us)  ratio   per message(us): command  floor  trace line  history  bound\n");
     for (uint32_t segSize : { 1024u, 4096u, 16384u }) {
-        uint32_t messages = 1 + (REPLY_LEN + segSize - 1) / segSize;
+        uint32_t messages = 1 + (R83_LEN + segSize - 1) / segSize;
         HANDLE ctl = StartController(segSize);
         if (!ctl) {
             fprintf(stderr, "bench_cmd: controller simulator not ready\n");

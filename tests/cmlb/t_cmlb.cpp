@@ -3,36 +3,24 @@
 #include "cmlb/cmlb.h"
 #include "tests/support/support.h"
 #include <gtest/gtest.h>
-#include <ctype.h>
 #include <algorithm>
+#include <regex>
 
-/* Lines of a trace file from 25 up to the header's offset. */
-static std::vector<std::string> Lines(const std::string &file)
+typedef std::vector<std::string> Texts;
+/* Messages of a trace file from 25 up to the header's offset: lines without "$id:000:time$". */
+static Texts Msgs(const std::string &file = ReadFileBytes(CMT_FILE_MAIN))
 {
-    std::vector<std::string> out;
+    Texts out;
     size_t end = file.size() < CMT_HEADER_LEN ? 0 : atoi(file.substr(CMT_SEQ_AT, 6).c_str());
-    for (size_t at = CMT_HEADER_LEN, nl; at < end && (nl = file.find("\r\n", at)) < end; at = nl + 2)
-        out.push_back(file.substr(at, nl - at));
-    return out;
-}
-/* Messages of the current trace file: the lines without their "$id:000:time$" heads. */
-static std::vector<std::string> Msgs()
-{
-    std::vector<std::string> out;
-    for (auto &l : Lines(ReadFileBytes(CMT_FILE_MAIN))) {
-        size_t second = l.find('$', 1);
-        out.push_back(second == std::string::npos ? "" : l.substr(second + 1));
+    for (size_t at = CMT_HEADER_LEN, nl; at < end && (nl = file.find("\r\n", at)) < end; at = nl + 2) {
+        size_t second = file.find('$', at + 1);
+        out.push_back(second < nl ? file.substr(second + 1, nl - second - 1) : "");
     }
     return out;
 }
-static void Reset()
-{
-    DeleteFileA(CMT_FILE_MAIN);
-    DeleteFileA(CMT_FILE_MAIN_PREV);
-}
-typedef std::vector<std::string> Texts;
+static void Reset() { DeleteFileA(CMT_FILE_MAIN), DeleteFileA(CMT_FILE_MAIN_PREV); }
 
-TEST(CommTrace, CreatesWritesAndRotates)
+TEST(CommTrace, LinesRotationQuietModeAndDumps)
 {
     Reset();
     CMTrace(CMT_LINE, "first %d", 1);
@@ -40,21 +28,18 @@ TEST(CommTrace, CreatesWritesAndRotates)
     ASSERT_EQ(size_t(CMT_FILE_SIZE), file.size());
     EXPECT_EQ("CMLB_TRACE   Seq=000053\r\n", file.substr(0, CMT_HEADER_LEN));
     /* Before the trace is opened the id text is empty; twelve digits of time. */
-    std::string line = file.substr(CMT_HEADER_LEN, 28);
-    EXPECT_EQ(12, std::count_if(line.begin() + 6, line.begin() + 18, ::isdigit)) << line;
-    EXPECT_EQ("$:000:############$first 1\r\n", line.replace(6, 12, 12, '#'));
+    EXPECT_TRUE(std::regex_match(file.substr(CMT_HEADER_LEN, 28), std::regex("\\$:000:[0-9]{12}\\$first 1\r\n")));
     EXPECT_EQ(std::string(CMT_FILE_SIZE - 53, ' '), file.substr(53));
 
     CMTrace(CMT_OPEN, "0D", 0);
     CMTrace(CMT_LINE_QUIET, "quiet-able");
     CMTrace(CMT_CLOSE);
-    EXPECT_EQ("$0D:000:", Lines(ReadFileBytes(CMT_FILE_MAIN)).at(1).substr(0, 8));
+    EXPECT_EQ(ReadFileBytes(CMT_FILE_MAIN).substr(53, 8), "$0D:000:");
     EXPECT_EQ((Texts{ "first 1", "OPEN", "quiet-able", "CLOSE" }), Msgs());
 
     /* A header at the rotation mark moves the file to the previous name. */
     WriteFileBytes(CMT_FILE_MAIN_PREV, "old previous");
-    file.replace(0, CMT_HEADER_LEN, "CMLB_TRACE   Seq=655360\r\n");
-    WriteFileBytes(CMT_FILE_MAIN, file);
+    WriteFileBytes(CMT_FILE_MAIN, file.replace(0, CMT_HEADER_LEN, "CMLB_TRACE   Seq=655360\r\n"));
     CMTrace(CMT_LINE, "after rotation");
     EXPECT_EQ(file, ReadFileBytes(CMT_FILE_MAIN_PREV));
     EXPECT_EQ(size_t(CMT_FILE_SIZE), ReadFileBytes(CMT_FILE_MAIN).size());
@@ -62,22 +47,17 @@ TEST(CommTrace, CreatesWritesAndRotates)
 
     /* A header that does not read as an offset starts at the first line; a message longer
      * than the line buffer is cut, not spilled. */
-    file = ReadFileBytes(CMT_FILE_MAIN);
-    WriteFileBytes(CMT_FILE_MAIN, file.replace(CMT_SEQ_AT, 6, "xx0012"));
+    WriteFileBytes(CMT_FILE_MAIN, ReadFileBytes(CMT_FILE_MAIN).replace(CMT_SEQ_AT, 6, "xx0012"));
     CMTrace(CMT_LINE, "over the first");
     CMTrace(CMT_LINE, "%s", std::string(400, 'x').c_str());
     EXPECT_EQ((Texts{ "over the first", std::string(CMT_LINE_MAX - 1, 'x') }), Msgs());
-}
 
-TEST(CommTrace, QuietModeAndDumps)
-{
+    /* Dumps, and the quiet mode that suppresses the quiet-able lines and short dumps. */
     Reset();
     uint8_t data[100];
     std::string hex;
-    for (int i = 0; i < 100; i++) {
-        data[i] = uint8_t(i);
-        hex += "0123456789abcdef"[i >> 4], hex += "0123456789abcdef"[i & 15];
-    }
+    for (int i = 0; i < 100; i++)
+        data[i] = uint8_t(i), hex += "0123456789abcdef"[i >> 4], hex += "0123456789abcdef"[i & 15];
     CMTrace(CMT_DUMP_SHORT, data, uint32_t(100), "short");
     CMTrace(CMT_DUMP, data, uint32_t(100), "all");
     CMTrace(CMT_DUMP, data, uint32_t(0), "none");
@@ -91,7 +71,7 @@ TEST(CommTrace, QuietModeAndDumps)
     CMTrace(CMT_FLAGS, &old, 0);
     EXPECT_EQ(unsigned(CMT_FLAG_QUIET), old) << "only the quiet bit is taken";
     CMTrace(CMT_FLAGS, nullptr, 0);
-    Texts want = {
+    const Texts want = {
         "DUMP_START(short):0x00000064 Byte", "00000000:" + hex.substr(0, 64), "00000020:" + hex.substr(64, 64),
         "DUMP_START(all):0x00000064 Byte", "00000000:" + hex.substr(0, 64), "00000020:" + hex.substr(64, 64),
         "00000040:" + hex.substr(128, 64), "00000060:" + hex.substr(192, 8),
@@ -127,7 +107,6 @@ TEST(CommTrace, WritersOfSeveralProcessesTakeTurns)
 static HANDLE g_got;
 static std::vector<uint8_t> g_gotData;
 static int g_gotRow = -1;
-
 template <int Row> static uint32_t WINAPI App(IwMsgDesc *msg)
 {
     g_gotRow = Row;
@@ -135,12 +114,19 @@ template <int Row> static uint32_t WINAPI App(IwMsgDesc *msg)
     SetEvent(g_got);
     return 0x8000;
 }
-
-static ComenvParam Param(uint8_t apId, uint16_t ddeFlag)
+static const IwRecvProc kLib[3] = { RecvDKC, RecvSUB, RecvAP }, kApp[3] = { App<0>, App<1>, App<2> };
+static void ExpectHandlers(const IwRecvProc want[3])
 {
-    return ComenvParam{ uintptr_t(GetModuleHandleA(nullptr)), 0x1234, apId, ddeFlag };
+    for (int k = 0; k < 3; k++)
+        EXPECT_EQ(want[k], RecvHandlerTable[k][1]) << k;
 }
-
+/* The session's parameters (one record, refilled each call). */
+static const ComenvParam *Param(uint8_t apId, uint16_t ddeFlag, const char *waitText = nullptr)
+{
+    static ComenvParam p;
+    p = ComenvParam{ uintptr_t(GetModuleHandleA(nullptr)), 0x1234, apId, ddeFlag, 0, waitText };
+    return &p;
+}
 /* Sends a DKC (kind 0) or SUB (kind 1) message to this process. */
 static int32_t SendToSelf(uint16_t kind, const std::vector<uint8_t> &data)
 {
@@ -153,20 +139,14 @@ TEST(Session, AttachDispatchDetach)
 {
     Reset();
     g_got = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    RecvHandlerTable[0][1] = App<0>;
-    RecvHandlerTable[1][1] = App<1>;
-    RecvHandlerTable[2][1] = App<2>;
-    ComenvParam p = Param(0x0D, 0);
-    std::string longText(150, 'w');
-    p.waitText = longText.c_str();
-    ASSERT_EQ(CM_OK, CMSETComenv(&p));
+    for (int k = 0; k < 3; k++)
+        RecvHandlerTable[k][1] = kApp[k];
+    const std::string longText(150, 'w');
+    ASSERT_EQ(CM_OK, CMSETComenv(Param(0x0D, 0, longText.c_str())));
     EXPECT_EQ(std::string(99, 'w'), g_comenv->waitText);
-    EXPECT_EQ(RecvDKC, RecvHandlerTable[0][1]);
-    EXPECT_EQ(RecvSUB, RecvHandlerTable[1][1]);
-    EXPECT_EQ(RecvAP, RecvHandlerTable[2][1]);
+    ExpectHandlers(kLib);
     EXPECT_EQ(1, CMLB_INI(g_comenv, CM_MODE_QUERY));
     EXPECT_EQ(0, CMLB_INI(g_comenv, CM_MODE_ATTACH)) << "attached already";
-    EXPECT_NE(nullptr, g_iw.recvThread);
 
     /* A DKC reply (8-byte prefix with the payload length, then the payload) and a SUB message
      * reach the application's handler of their kind unchanged. */
@@ -183,17 +163,13 @@ TEST(Session, AttachDispatchDetach)
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(g_got, 300));
 
     /* A second set only traces; a second delete too. */
-    ComenvParam again = Param(0x0D, 0);
-    ASSERT_EQ(CM_OK, CMSETComenv(&again));
+    ASSERT_EQ(CM_OK, CMSETComenv(Param(0x0D, 0)));
     CMDELComend();
     CMDELComend();
-    EXPECT_EQ(nullptr, g_comenv);
-    EXPECT_EQ(App<0>, RecvHandlerTable[0][1]) << "handlers back";
-    EXPECT_EQ(App<1>, RecvHandlerTable[1][1]);
-    EXPECT_EQ(App<2>, RecvHandlerTable[2][1]);
+    ExpectHandlers(kApp);
     EXPECT_EQ(nullptr, g_iw.recvThread);
-    Texts msgs = Msgs(), want = {
-        "OPEN", "CMLB_INI:Mode=1,Org=0,DDE=0,Inst=" , "CMLB_INI:Mode=0,Org=1,DDE=0,AP=0d", "OPEN",
+    const Texts msgs = Msgs(), want = {
+        "OPEN", "CMLB_INI:Mode=1,Org=0,DDE=0,Inst=", "CMLB_INI:Mode=0,Org=1,DDE=0,AP=0d", "OPEN",
         "CMLB_INI:Mode=1,Org=1,DDE=0,Inst=", "RecvDKC,Not Hit", "RecvSUB,Not Hit", "*Err:CW1001",
         "*Err:CW1001", "CMSETComenv_AlreadySet", "CMLB_INI:Mode=2,Org=1,DDE=0,AP=0d", "CLOSE", "OPEN",
         "CMLB_INI:Mode=1,Org=0,DDE=0,Inst=", "CMLB_INI:Mode=2,Org=1,DDE=0,AP=0d", "CLOSE",
@@ -206,20 +182,17 @@ TEST(Session, AttachDispatchDetach)
 
     /* ddeFlag set: nothing is saved, replies find no application handler, nothing is restored. */
     memset(g_cmSavedTable, 0, sizeof g_cmSavedTable);
-    ComenvParam dde = Param(0x0D, 1);
-    ASSERT_EQ(CM_OK, CMSETComenv(&dde));
+    ASSERT_EQ(CM_OK, CMSETComenv(Param(0x0D, 1)));
     ASSERT_EQ(0, SendToSelf(0, { 0, 1, 0, 0, 0, 0, 0, 2, 0x11, 0x83 }));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(g_got, 300));
     CMDELComend();
-    EXPECT_EQ(RecvDKC, RecvHandlerTable[0][1]);
+    ExpectHandlers(kLib);
 
     /* An id without an ApTable row attaches under its own digits. */
-    RecvHandlerTable[0][1] = App<0>;
-    ComenvParam unknown = Param(0x42, 0);
-    EXPECT_EQ(CM_ERR_NO_AP, CMSETComenv(&unknown));
+    EXPECT_EQ(CM_ERR_NO_AP, CMSETComenv(Param(0x42, 0)));
     EXPECT_EQ(std::string("42"), g_iw.ownApId);
     CMDELComend();
-    msgs = Msgs();
-    EXPECT_NE(msgs.end(), std::find(msgs.begin(), msgs.end(), "CMSETId_Error,ID=0042"));
+    const Texts last = Msgs();
+    EXPECT_NE(last.end(), std::find(last.begin(), last.end(), "CMSETId_Error,ID=0042"));
     CloseHandle(g_got);
 }

@@ -1,13 +1,9 @@
 /* Transfers and the receive thread between real processes and real named objects. */
 #include "tests/iw/iwtest.h"
-#include "tests/support/support.h"
 #include <gtest/gtest.h>
 #include <string.h>
 #include <algorithm>
-
-/* Stages of 10 s become 500 ms, room enough for a busy machine; children inherit the
- * setting. A crash ends the process instead of waiting in the debugger. */
-static const int g_divisor = (SetEnv("MTP_TIME_DIVISOR", "20"), SetErrorMode(SEM_NOGPFAULTERRORBOX), 20);
+#include <thread>
 
 static HANDLE ApEvent(const char *fmt, const char *apId, BOOL initial)
 {
@@ -17,11 +13,31 @@ static HANDLE ApEvent(const char *fmt, const char *apId, BOOL initial)
 }
 static std::string Bytes(const void *p, size_t n) { return std::string((const char *)p, n); }
 
+/* A stand-in receiver of one AP id: its events (RECV as given) and a DATA mapping of one page
+ * held open, so that a sender finds them and its block can be read afterwards. */
+struct StandIn {
+    HANDLE recv, send, recvOk, map;
+    IwHeader *block;
+    StandIn(const char *apId, BOOL recvSet)
+    {
+        char name[IW_NAME_LEN];
+        IwFormatName(name, IW_FMT_DATA, apId);
+        map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, name);
+        block = (IwHeader *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+        recv = ApEvent(IW_FMT_RECV, apId, recvSet), send = ApEvent(IW_FMT_SEND, apId, FALSE);
+        recvOk = ApEvent(IW_FMT_RECV_OK, apId, FALSE);
+    }
+    ~StandIn()
+    {
+        UnmapViewOfFile(block);
+        for (HANDLE h : { map, send, recvOk, recv })
+            CloseHandle(h);
+    }
+};
+
 /* ---- child "recv": a real receive thread that stores every delivered message ---- */
 
-struct MsgFacts {
-    uint32_t row, curHeaderSeen, headLen, dataLen, payloadOffset;
-};
+struct MsgFacts { uint32_t row, curHeaderSeen, payloadOffset, headLen; };
 static std::string g_dir;
 static LONG g_got, g_expected;
 static HANDLE g_allIn;
@@ -29,19 +45,18 @@ static HANDLE g_allIn;
 template <uint32_t Row> static uint32_t WINAPI Store(IwMsgDesc *m)
 {
     HANDLE heap = GetProcessHeap();
-    MsgFacts f = { Row, m->header == g_iw.curHeader, uint32_t(HeapSize(heap, 0, m->header)),
-                   uint32_t(HeapSize(heap, 0, m->data)), uint32_t(IwGetData(0, 0, m->data) - m->data) };
+    MsgFacts f = { Row, m->header == g_iw.curHeader, uint32_t(IwGetData(0, 0, m->data) - m->data),
+                   uint32_t(HeapSize(heap, 0, m->header)) };
     LONG n = InterlockedIncrement(&g_got);
     WriteFileBytes(g_dir + "msg" + std::to_string(n) + ".bin",
-                   Bytes(&f, sizeof f) + Bytes(m->header, f.headLen) + Bytes(m->data, f.dataLen));
+                   Bytes(&f, sizeof f) + Bytes(m->header, f.headLen) + Bytes(m->data, HeapSize(heap, 0, m->data)));
     if (n == g_expected)
         SetEvent(g_allIn);
     return IW_HANDLED;
 }
 
 /* recv APID DIR COUNT: receives COUNT messages, then ends its messaging. 0 when all came. */
-static int RecvRole(int argc, char **argv)
-{
+static ChildRole g_recvRole("recv", [](int argc, char **argv) {
     if (argc < 4)
         return 90;
     g_dir = argv[2];
@@ -54,24 +69,20 @@ static int RecvRole(int argc, char **argv)
         return 91;
     DWORD w = WaitForSingleObject(g_allIn, 60000);
     return iwend() == 0 && w == WAIT_OBJECT_0 ? 0 : 92;
-}
-static ChildRole g_recvRole("recv", RecvRole);
+});
 
-struct Stored {
-    MsgFacts    facts;
-    IwHeader    head;
-    std::string extra, data;
-};
+/* Message n as the child stored it: its facts, header, extra and data part. */
+struct Stored { MsgFacts f; IwHeader head; std::string extra, data; };
 static Stored ReadStored(const std::string &dir, int n)
 {
     Stored s = {};
     std::string b = ReadFileBytes(dir + "msg" + std::to_string(n) + ".bin");
-    if (b.size() < sizeof s.facts + HDR_SIZE)
-        return s;
-    memcpy(&s.facts, b.data(), sizeof s.facts);
-    memcpy(&s.head, b.data() + sizeof s.facts, HDR_SIZE);
-    s.extra = b.substr(sizeof s.facts + HDR_SIZE, s.facts.headLen - HDR_SIZE);
-    s.data = b.substr(sizeof s.facts + s.facts.headLen);
+    if (b.size() >= sizeof s.f + HDR_SIZE) {
+        memcpy(&s.f, b.data(), sizeof s.f);
+        memcpy(&s.head, b.data() + sizeof s.f, HDR_SIZE);
+        s.extra = b.substr(sizeof s.f + HDR_SIZE, s.f.headLen - HDR_SIZE);
+        s.data = b.substr(sizeof s.f + s.f.headLen);
+    }
     return s;
 }
 
@@ -91,9 +102,9 @@ TEST(IwLink, HostileBlocksThenDelivery)
         CloseHandle(h);
     }
 
-    /* Blocks that do not fit their mapping, or whose kind has no row: neither confirmed nor
-     * delivered, and the thread goes on. */
-    HANDLE recvOk = ApEvent(IW_FMT_RECV_OK, "3C", FALSE);
+    /* Blocks that do not fit the mapping (one page), or whose kind has no row: neither
+     * confirmed nor delivered, and the thread goes on. */
+    StandIn x("3C", TRUE);
     struct Bad { uint16_t kind, extraLen; uint32_t dataLen; const char *line; };
     const Bad bad[] = {
         { 2, 0, 0x7FFFFFF0, "Length Error !! extra(0) data(2147483632) size(4096)" },
@@ -104,28 +115,19 @@ TEST(IwLink, HostileBlocksThenDelivery)
     };
     for (const Bad &b : bad) {
         SCOPED_TRACE(b.line);
-        size_t mark = LogMark();
-        /* the block in a 100-byte mapping (one page), then SEND */
-        HANDLE map = IwCreateMapping(INVALID_HANDLE_VALUE, PAGE_READWRITE, 0, 100, "Global\\MTP_MAP_3C_DATA");
-        IwHeader *view = map ? (IwHeader *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
-        ASSERT_TRUE(view);
-        view->kind = b.kind, view->extraLen = b.extraLen, view->dataLen = b.dataLen;
-        UnmapViewOfFile(view);
-        HANDLE send = ApEvent(IW_FMT_SEND, "3C", FALSE);
-        SetEvent(send);
-        CloseHandle(send);
+        size_t mark = TraceMark();
+        x.block->kind = b.kind, x.block->extraLen = b.extraLen, x.block->dataLen = b.dataLen;
+        SetEvent(x.send);
         /* The log cannot be waited on: look every 10 ms until the thread waits again. */
-        for (DWORD start = GetTickCount(); GetTickCount() - start < 20000 &&
-             CountLines(LogSince(mark), "APID(3C) Wait Event") == 0; Sleep(10)) {
-        }
-        EXPECT_EQ(CountLines(LogSince(mark), b.line), 1);
-        EXPECT_EQ(WaitForSingleObject(recvOk, 0), WAIT_TIMEOUT);
-        CloseHandle(map);
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 20000 && Count(mark, "APID(3C) Wait Event") == 0;)
+            Sleep(10);
+        EXPECT_EQ(Count(mark, b.line), 1);
+        EXPECT_EQ(WaitForSingleObject(x.recvOk, 0), WAIT_TIMEOUT);
     }
-    CloseHandle(recvOk);
 
+    /* Five transfers through every entry, as 0D. */
     BeApId("0D");
-    size_t mark = LogMark();
+    size_t mark = TraceMark();
     uint8_t data[300];
     for (int i = 0; i < 300; i++)
         data[i] = uint8_t(i * 7 + 1);
@@ -142,9 +144,9 @@ TEST(IwLink, HostileBlocksThenDelivery)
     ASSERT_EQ(WaitExit(child, 30000), 0);
 
     Stored m = ReadStored(dir, 1);
-    EXPECT_EQ(m.facts.row, 2u);
-    EXPECT_EQ(m.facts.curHeaderSeen, 1u);
-    EXPECT_EQ(m.facts.payloadOffset, 8u) << "the receiver's layout table is filled";
+    EXPECT_EQ(m.f.row, 2u);
+    EXPECT_EQ(m.f.curHeaderSeen, 1u);
+    EXPECT_EQ(m.f.payloadOffset, 8u) << "the receiver's layout table is filled";
     IwHeader want = {};
     want.kind = 2, want.from = 0x0D, want.to = 0x3C, want.func = 0xA5, want.dataLen = 300;
     want.tag = 0xDEADBEEF, want.extraLen = 3, want.sentAt = m.head.sentAt;
@@ -152,24 +154,22 @@ TEST(IwLink, HostileBlocksThenDelivery)
     memset(want.target2.bits, 0xFF, BMP_BITS_LEN);
     want.target1.mpid = 0x1234, want.target2.mpid = 0x5678;
     EXPECT_EQ(Bytes(&m.head, HDR_SIZE), Bytes(&want, HDR_SIZE));
-    EXPECT_EQ(m.extra, "xyz");
-    EXPECT_EQ(m.data, Bytes(data, 300));
+    EXPECT_EQ(m.extra + m.data, "xyz" + Bytes(data, 300));
 
     m = ReadStored(dir, 2);   /* mtp1_iwtrn: cleared targets with a mask, 16-bit length */
-    EXPECT_EQ(m.facts.headLen + m.facts.dataLen, 96u);
     EXPECT_EQ(m.data, Bytes(data, 1));
     EXPECT_EQ(Bytes(&m.head.target1, BMP_SIZE), "\x44\x33\x22\x11" + std::string(28, '\0') + "\xFF\x7F");
     EXPECT_EQ(Bytes(&m.head.target2, 4), "\x88\x77\x66\x55");
     EXPECT_EQ(m.head.tag | m.head.extraLen, 0u);
-    EXPECT_EQ(ReadStored(dir, 3).facts.row, 0u);
-    EXPECT_EQ(ReadStored(dir, 4).facts.row, 1u);
+    EXPECT_EQ(m.f.headLen, size_t(HDR_SIZE));
+    EXPECT_EQ(ReadStored(dir, 3).f.row, 0u);
+    EXPECT_EQ(ReadStored(dir, 4).f.row, 1u);
     m = ReadStored(dir, 5);
-    EXPECT_EQ(m.facts.headLen + m.facts.dataLen, 97u);
-    EXPECT_EQ(m.extra, "E");
+    EXPECT_EQ(m.extra + m.data, "E" + Bytes(data, 1));
 
-    std::vector<TraceLine> l = LogSince(mark);
-    EXPECT_EQ(CountLines(l, "Retry"), 0);
-    EXPECT_EQ(CountLines(l, "APID(3C) IwRecvThread End !! ", 0x103C), 1);
+    std::vector<TraceLine> l = TraceSince(mark);
+    EXPECT_EQ(Count(mark, "Retry"), 0);
+    EXPECT_EQ(Count(mark, "APID(3C) IwRecvThread End !! ", 0x103C), 1);
     /* The first handshake in order, both sides, each step at its trace kind. */
     const std::pair<int, const char *> steps[] = {
         { 0x1000, "Ap-ID(0D) mtpi2_iwtrn_300 Start !! MPID=0x1234" },
@@ -183,14 +183,10 @@ TEST(IwLink, HostileBlocksThenDelivery)
     };
     auto at = l.begin();
     for (auto &s : steps) {
-        at = std::find_if(at, l.end(), [&](const TraceLine &t) {
-            return t.kind == s.first && t.text.find(s.second) != std::string::npos;
-        });
+        at = std::find_if(at, l.end(), [&](const TraceLine &t) { return t.kind == s.first && t.text.find(s.second) != std::string::npos; });
         ASSERT_NE(at, l.end()) << "missing or out of order: " << s.second;
     }
 }
-
-static LONG g_appMessages;
 
 TEST(IwLink, FailedTransfers)
 {
@@ -199,89 +195,59 @@ TEST(IwLink, FailedTransfers)
     uint8_t data[5000] = { 1, 2, 3 };
     char dest[4];
 
-    /* No receiver: each pass waits out RECV. */
-    size_t mark = LogMark();
-    DWORD t0 = GetTickCount();
-    EXPECT_EQ(mtp2_iwtrn_300(2, 1, 2, 3, strcpy(dest, "3F"), 0, data, 10), -1);
-    EXPECT_GE(GetTickCount() - t0, 2 * stage);
-    std::vector<TraceLine> l = LogSince(mark);
-    EXPECT_EQ(CountLines(l, "Ap-ID(0D) Iwtrn Wait Event0 Timeout !! (Global\\MTP_EVENT_3F_RECV)(258)", 0x100D), 2);
-    EXPECT_EQ(CountLines(l, "Create OK"), 0);
-
-    /* A receiver that never confirms: the second line of each timed-out pass at 0x10FF. */
-    HANDLE recv = ApEvent(IW_FMT_RECV, "3E", TRUE), send = ApEvent(IW_FMT_SEND, "3E", FALSE);
-    mark = LogMark();
-    t0 = GetTickCount();
-    EXPECT_EQ(mtp1_iwtrn(2, 0, 0, 3, strcpy(dest, "3e"), 0, data, 10), -1);
-    EXPECT_GE(GetTickCount() - t0, 2 * stage);
-    l = LogSince(mark);
-    const char *event1 = "Ap-ID(0D) Iwtrn Wait Event1 Timeout !! (Global\\MTP_EVENT_3E_RECV_OK)(258)";
-    EXPECT_EQ(CountLines(l, event1, 0x100D), 2);
-    EXPECT_EQ(CountLines(l, event1, 0x10FF), 2);
-    EXPECT_EQ(WaitForSingleObject(send, 0), WAIT_OBJECT_0);
-
-    /* WM_QUIT while waiting for RECV_OK: 0 at once, no retry, the quit is consumed; a window
-     * message posted before it is dispatched. */
-    ResetEvent(send);
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
-        g_appMessages += m == WM_APP;
-        return DefWindowProcA(w, m, wp, lp);
-    };
-    wc.lpszClassName = "t_iw_counting";
-    RegisterClassA(&wc);
-    struct { HANDLE send; DWORD thread; HWND wnd; } q = {
-        send, GetCurrentThreadId(), CreateWindowA("t_iw_counting", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr) };
-    HANDLE poster = CreateThread(nullptr, 0, [](void *arg) -> DWORD {
-        auto *p = (decltype(q) *)arg;
-        if (WaitForSingleObject(p->send, 10000) == WAIT_OBJECT_0) {
-            PostMessageA(p->wnd, WM_APP, 0, 0);
-            PostThreadMessageA(p->thread, WM_QUIT, 7, 0);
-        }
-        return 0;
-    }, &q, 0, nullptr);
-    mark = LogMark();
-    EXPECT_EQ(mtp1_iwtrn(2, 0, 0, 3, dest, 0, data, 10), 0);
-    WaitForSingleObject(poster, 10000);
-    l = LogSince(mark);
-    MSG msg;
-    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
-    EXPECT_EQ(g_appMessages, 1);
-    EXPECT_EQ(CountLines(l, "Retry"), 0);
-    DestroyWindow(q.wnd);
-    CloseHandle(poster);
-
-    /* A DATA mapping left over with a smaller size is not written past its end. */
-    HANDLE stale = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "Global\\MTP_MAP_3E_DATA");
-    ResetEvent(send);
-    mark = LogMark();
-    EXPECT_EQ(mtp1_iwtrn(2, 0, 0, 3, dest, 0, data, 4096), -1);
-    EXPECT_EQ(CountLines(LogSince(mark), "Ap-ID(0D) Iwtrn Size Error !! (Global\\MTP_MAP_3E_DATA)(4096)(4191)"), 2);
-    EXPECT_EQ(WaitForSingleObject(send, 0), WAIT_TIMEOUT);
-    CloseHandle(stale);
-
-    /* An abandoned SEND mutex (its holder thread ended) is taken once and given back once:
-     * another thread can have it afterwards. */
-    HANDLE mutex = IwCreateMutex(FALSE, "Global\\MTP_MUTEX_3E_SEND");
+    /* No receiver, and a SEND mutex abandoned by its holder thread: each pass waits out RECV;
+     * the mutex is taken once and given back once, so another thread can have it afterwards. */
+    HANDLE mutex = IwCreateMutex(FALSE, "Global\\MTP_MUTEX_3F_SEND");
     auto takeFromOtherThread = [](HANDLE m) {
         DWORD r = WAIT_FAILED;
-        HANDLE t = CreateThread(nullptr, 0, [](void *h) -> DWORD { return WaitForSingleObject(h, 0); }, m, 0, nullptr);
-        WaitForSingleObject(t, 10000);
-        GetExitCodeThread(t, &r);
-        CloseHandle(t);
+        std::thread([&] { r = WaitForSingleObject(m, 0); }).join();
         return r;
     };
     ASSERT_EQ(takeFromOtherThread(mutex), DWORD(WAIT_OBJECT_0));
-    ResetEvent(recv);
-    mark = LogMark();
-    EXPECT_EQ(mtp1_iwtrn(2, 0, 0, 3, dest, 0, data, 10), -1);
-    EXPECT_EQ(CountLines(LogSince(mark), "Ap-ID(0D) Iwtrn Mutex Abandoned !! (Global\\MTP_MUTEX_3E_SEND)"), 1);
+    size_t mark = TraceMark();
+    DWORD t0 = GetTickCount();
+    EXPECT_EQ(mtp2_iwtrn_300(2, 1, 2, 3, strcpy(dest, "3F"), 0, data, 10), -1);
+    EXPECT_GE(GetTickCount() - t0, 2 * stage);
+    EXPECT_EQ(Count(mark, "Ap-ID(0D) Iwtrn Wait Event0 Timeout !! (Global\\MTP_EVENT_3F_RECV)(258)", 0x100D), 2);
+    EXPECT_EQ(Count(mark, "Create OK"), 0);
+    EXPECT_EQ(Count(mark, "Ap-ID(0D) Iwtrn Mutex Abandoned !! (Global\\MTP_MUTEX_3F_SEND)"), 1);
     EXPECT_EQ(takeFromOtherThread(mutex), DWORD(WAIT_OBJECT_0));
-    for (HANDLE h : { mutex, send, recv })
-        CloseHandle(h);
+    CloseHandle(mutex);
+
+    /* A receiver that never confirms: the second line of each timed-out pass at 0x10FF. */
+    StandIn x("3E", TRUE);
+    mark = TraceMark();
+    t0 = GetTickCount();
+    EXPECT_EQ(mtp1_iwtrn(2, 0, 0, 3, strcpy(dest, "3e"), 0, data, 10), -1);
+    EXPECT_GE(GetTickCount() - t0, 2 * stage);
+    const char *event1 = "Ap-ID(0D) Iwtrn Wait Event1 Timeout !! (Global\\MTP_EVENT_3E_RECV_OK)(258)";
+    EXPECT_EQ(Count(mark, event1, 0x100D), 2);
+    EXPECT_EQ(Count(mark, event1, 0x10FF), 2);
+    EXPECT_EQ(WaitForSingleObject(x.send, 0), WAIT_OBJECT_0);
+
+    /* WM_QUIT while waiting for RECV_OK: 0 at once, no retry, the quit is consumed; a window
+     * message queued before it is dispatched (WM_CLOSE destroys the window). */
+    HWND wnd = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    PostMessageA(wnd, WM_CLOSE, 0, 0);
+    PostQuitMessage(7);
+    mark = TraceMark();
+    EXPECT_EQ(mtp1_iwtrn(2, 0, 0, 3, dest, 0, data, 10), 0);
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_FALSE(IsWindow(wnd));
+    EXPECT_EQ(Count(mark, "Ap-ID(0D) On Message(0x00000012) !! (Global\\MTP_EVENT_3E_RECV_OK)"), 1);
+    EXPECT_EQ(Count(mark, "Retry"), 0);
+
+    /* A DATA mapping left over with a smaller size (the stand-in's page) is not written past
+     * its end. */
+    ResetEvent(x.send);
+    mark = TraceMark();
+    EXPECT_EQ(mtp1_iwtrn(2, 0, 0, 3, dest, 0, data, 4096), -1);
+    EXPECT_EQ(Count(mark, "Ap-ID(0D) Iwtrn Size Error !! (Global\\MTP_MAP_3E_DATA)(4096)(4191)"), 2);
+    EXPECT_EQ(WaitForSingleObject(x.send, 0), WAIT_TIMEOUT);
 
     /* Refused before any object is touched: lengths 0 (16-bit), no destination, bad AP ids. */
-    mark = LogMark();
+    mark = TraceMark();
     EXPECT_EQ(mtp1_iwtrn(2, 0, 0, 3, strcpy(dest, "3D"), 0, data, 0), -1);
     EXPECT_EQ(mtp2_iwtrn_300(2, 0, 0, 3, dest, 0, data, 0x10000), -1);
     EXPECT_EQ(mtpi2_iwtrn_300(2, 0, 0, 3, nullptr, 0, data, 1, nullptr, 0), -1);
@@ -289,60 +255,19 @@ TEST(IwLink, FailedTransfers)
     for (const char *b : bad)
         EXPECT_EQ(mtp1_iwtrn(2, 0, 0, 3, strcpy(dest, b), 0, data, 1), -1) << b;
     EXPECT_STREQ(dest, "0x1");
-    l = LogSince(mark);
-    EXPECT_EQ(CountLines(l, "Ap-ID(0D) Length Error !! sdlenw=0", 0x100D), 2);
-    EXPECT_EQ(CountLines(l, "Ap-ID(0D) Iwtrn No Destination !!", 0x100D), 1);
-    EXPECT_EQ(CountLines(l, "Ap-ID(0D) Iwtrn APID Error !!", 0x100D), int(std::size(bad)));
-    EXPECT_EQ(CountLines(l, "MsgWaitForMultipleObjects"), 0);
+    EXPECT_EQ(Count(mark, "Ap-ID(0D) Length Error !! sdlenw=0", 0x100D), 2);
+    EXPECT_EQ(Count(mark, "Ap-ID(0D) Iwtrn No Destination !!", 0x100D), 1);
+    EXPECT_EQ(Count(mark, "Ap-ID(0D) Iwtrn APID Error !!", 0x100D), int(std::size(bad)));
+    EXPECT_EQ(Count(mark, "MsgWaitForMultipleObjects"), 0);
     EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\MTP_MUTEX_3D_SEND"), nullptr);
-}
-
-/* A bare receiver for one AP id: RECV signalled, confirms every block, keeps its header. */
-struct Catcher {
-    char     apId[IW_APID_LEN];
-    HANDLE   recv, send, recvOk, stop, thread;
-    LONG     count;
-    IwHeader last;
-};
-static DWORD WINAPI CatcherThread(void *arg)
-{
-    Catcher *c = (Catcher *)arg;
-    char dataName[IW_NAME_LEN];
-    HANDLE waits[2] = { c->send, c->stop };
-    IwFormatName(dataName, IW_FMT_DATA, c->apId);
-    while (WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0) {
-        ResetEvent(c->send);
-        HANDLE map = OpenFileMappingA(FILE_MAP_READ, FALSE, dataName);
-        const void *view = map ? MapViewOfFile(map, FILE_MAP_READ, 0, 0, 0) : nullptr;
-        if (view) {
-            memcpy(&c->last, view, HDR_SIZE);
-            UnmapViewOfFile(view);
-        }
-        if (map)
-            CloseHandle(map);
-        /* closed before the confirmation: the sender's next block needs a fresh mapping */
-        if (view) {
-            InterlockedIncrement(&c->count);
-            SetEvent(c->recvOk);
-        }
-    }
-    return 0;
 }
 
 TEST(IwLink, Routing)
 {
+    /* RECV_OK is set before each transfer (the sender resets it); SEND tells who got it. */
     const char *ids[3] = { "09", "0A", "0C" };
-    Catcher c[3] = {};
-    for (int i = 0; i < 3; i++) {
-        strcpy(c[i].apId, ids[i]);
-        c[i].send = ApEvent(IW_FMT_SEND, ids[i], FALSE);
-        c[i].recvOk = ApEvent(IW_FMT_RECV_OK, ids[i], FALSE);
-        c[i].stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        c[i].thread = CreateThread(nullptr, 0, CatcherThread, &c[i], 0, nullptr);
-        c[i].recv = ApEvent(IW_FMT_RECV, ids[i], TRUE);
-        SetEvent(c[i].recv);
-    }
-    /* own id, route, given destination, catcher that gets it (-1: refused) */
+    StandIn in[3] = { { ids[0], TRUE }, { ids[1], TRUE }, { ids[2], TRUE } };
+    /* own id, route, given destination, receiver that gets it (-1: refused) */
     struct Case { const char *own; uint32_t route; const char *given; int to; };
     const Case cases[] = {
         { "0D", 0x0000, "c", 0 }, { "0D", 0x0000, nullptr, 0 }, { "0D", 0x0100, "c", 2 },
@@ -355,21 +280,13 @@ TEST(IwLink, Routing)
     for (const Case &k : cases) {
         SCOPED_TRACE(std::string(k.own) + " route " + std::to_string(k.route));
         BeApId(k.own);
-        LONG before[3] = { c[0].count, c[1].count, c[2].count };
+        for (StandIn &r : in)
+            SetEvent(r.recvOk), ResetEvent(r.send), r.block->kind = 0xFFFF;
         char dest[4] = "";
-        EXPECT_EQ(mtp1_iwtrn(k.route, 0, 0, 3, k.given ? strcpy(dest, k.given) : nullptr, 0, data, 4),
-                  k.to >= 0 ? 0 : -1);
-        for (int i = 0; i < 3; i++)
-            EXPECT_EQ(c[i].count - before[i], k.to == i) << ids[i];
-        if (k.to >= 0) {
-            EXPECT_EQ(c[k.to].last.kind, uint16_t(k.route));
+        EXPECT_EQ(mtp1_iwtrn(k.route, 0, 0, 3, k.given ? strcpy(dest, k.given) : nullptr, 0, data, 4), k.to >= 0 ? 0 : -1);
+        for (int i = 0; i < 3; i++) {
+            EXPECT_EQ(WaitForSingleObject(in[i].send, 0) == WAIT_OBJECT_0, k.to == i) << ids[i];
+            EXPECT_EQ(in[i].block->kind, k.to == i ? uint16_t(k.route) : 0xFFFF) << ids[i];
         }
-    }
-    for (Catcher &x : c) {
-        SetEvent(x.stop);
-        WaitForSingleObject(x.thread, 10000);
-        ResetEvent(x.recv);
-        for (HANDLE h : { x.thread, x.stop, x.recvOk, x.send, x.recv })
-            CloseHandle(h);
     }
 }

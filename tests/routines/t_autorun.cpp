@@ -2,7 +2,7 @@
  * the launch block, the reports the diagnosis log received, and the launcher's table. */
 #include "tests/routines/rtest.h"
 #include "tests/support/support.h"
-#include "shell/shell.h"
+#include "base/launch.h"
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>

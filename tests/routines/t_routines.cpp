@@ -12,8 +12,6 @@
 #include <atomic>
 #include <thread>
 
-AppContext g_app;
-
 static int g_statusCalls;
 
 static void CountStatus(uint16_t kind) { g_statusCalls += kind == 1; }
@@ -23,11 +21,12 @@ public:
     void SetUp() override
     {
         SimEnv::SetUp();
-        g_app.instance = GetModuleHandleA(nullptr);
-        g_app.displayMode = DISPLAY_AUTOMATIC;
-        g_app.showStatus = CountStatus;
-        g_app.mainWnd = CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+        g_run.cfg.instance = GetModuleHandleA(nullptr);
+        g_run.cfg.displayMode = DISPLAY_AUTOMATIC;
+        g_run.cfg.showStatus = CountStatus;
+        g_run.cfg.mainWnd = CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                       nullptr, nullptr);
+        ConfigureRoutines(g_run.cfg);
         UseSims("");
         ASSERT_EQ(1, OpenCommunication());
     }
@@ -45,23 +44,23 @@ static uint16_t MpOf(uint8_t unit, int p1) { return uint16_t(0x80 + p1 * 16 + un
 /* One unit under test (or several in unitList), the given rows selected, a fresh DriveTable. */
 static void Select(uint8_t unit, std::initializer_list<int> rows, uint32_t routine, uint16_t unitCount = 1)
 {
-    memset(g_app.driveTable, 0, sizeof g_app.driveTable);
-    memset(g_app.rowSelected, 0, sizeof g_app.rowSelected);
-    memset(g_app.driveBitmap, 0, sizeof g_app.driveBitmap);
-    memset(g_app.unitList, UNIT_NONE, sizeof g_app.unitList);
-    g_app.unitList[0] = unit;
+    memset(g_run.driveTable, 0, sizeof g_run.driveTable);
+    memset(g_run.rowSelected, 0, sizeof g_run.rowSelected);
+    memset(g_run.driveBitmap, 0, sizeof g_run.driveBitmap);
+    memset(g_run.unitList, UNIT_NONE, sizeof g_run.unitList);
+    g_run.unitList[0] = unit;
     for (uint16_t i = 1; i < unitCount; i++)
-        g_app.unitList[i] = uint8_t(unit + i);
-    g_app.unitCount = unitCount;
-    g_app.unitCursor = 0;
+        g_run.unitList[i] = uint8_t(unit + i);
+    g_run.unitCount = unitCount;
+    g_run.unitCursor = 0;
     for (int r : rows) {
-        g_app.rowSelected[r] = 1;
-        g_app.driveBitmap[r] |= UnitBit(unit);
+        g_run.rowSelected[r] = 1;
+        g_run.driveBitmap[r] |= UnitBit(unit);
     }
-    g_app.mpIdMain = MpOf(unit, 0);
-    g_app.mpIdAlt = MpOf(unit, 1);
-    g_app.routineId = routine;
-    g_app.stopRequested = 0;
+    g_run.mpIdMain = MpOf(unit, 0);
+    g_run.mpIdAlt = MpOf(unit, 1);
+    g_run.routineId = routine;
+    g_dc.stopRequested = 0;
     g_statusCalls = 0;
 }
 
@@ -113,7 +112,7 @@ static void ExpectReports(size_t from, std::initializer_list<const char *> want)
         EXPECT_EQ(0u, rep[from++].find(w)) << w << all;
 }
 
-static uint16_t Code(uint8_t unit, uint8_t row) { return g_app.driveTable[unit][row].errorCode; }
+static uint16_t Code(uint8_t unit, uint8_t row) { return g_run.driveTable[unit][row].errorCode; }
 
 /* Every row of the unit has its listed error code, the others none. */
 static void ExpectCodes(uint8_t unit, std::initializer_list<std::pair<int, uint16_t>> codes)
@@ -128,7 +127,7 @@ static void ExpectCodes(uint8_t unit, std::initializer_list<std::pair<int, uint1
 static std::string Dump()
 {
     char buf[16] = "";
-    snprintf(buf, sizeof buf, "%02X %02X %02X ", g_app.errorRecord[0], g_app.errorRecord[1], g_app.errorRecord[2]);
+    snprintf(buf, sizeof buf, "%02X %02X %02X ", g_err.errorRecord[0], g_err.errorRecord[1], g_err.errorRecord[2]);
     return buf;
 }
 
@@ -153,56 +152,59 @@ TEST(Report, TextsRecordsAndLaunchBlockCopy)
     };
     for (auto &t : kTexts) {
         LoadErrorText(t.code);
-        EXPECT_STREQ(t.text, g_app.errorContents) << std::hex << t.code;
+        EXPECT_STREQ(t.text, g_err.errorContents) << std::hex << t.code;
     }
     EXPECT_EQ(0xECE3u, ErrorTextId(0xC4E3));
     EXPECT_EQ(0xECEFu, ErrorTextId(0xC4EF));
     EXPECT_EQ(0xC4DFu, ErrorTextId(0xC4DF));
 
     /* Interactive: the dump; a second report keeps the detail bytes it does not set. */
-    g_app.displayMode = DISPLAY_INTERACTIVE;
-    g_app.routineId = 0xC1;
-    g_app.errorStep = 0x02;
-    memset(g_app.errorDetail, 0, sizeof g_app.errorDetail);
-    g_app.errorDetail[0] = 0x02;
-    g_app.errorDetail[1] = 0x77;
+    g_run.cfg.displayMode = DISPLAY_INTERACTIVE;
+    ConfigureRoutines(g_run.cfg);
+    g_run.routineId = 0xC1;
+    g_err.errorStep = 0x02;
+    memset(g_err.errorDetail, 0, sizeof g_err.errorDetail);
+    g_err.errorDetail[0] = 0x02;
+    g_err.errorDetail[1] = 0x77;
     SetErrorInfo(REPORT_COUNT);
-    EXPECT_EQ(0, strncmp(g_app.errorCodeText, "C1 02 02 77 00 ", 15)) << g_app.errorCodeText;
-    EXPECT_EQ(48u, strlen(g_app.errorCodeText));
-    EXPECT_STREQ("TEST UNIT READY command was failed.", g_app.errorContents);
-    g_app.errorStep = 0x06;
-    g_app.errorDetail[0] = 0x04;
+    EXPECT_EQ(0, strncmp(g_err.errorCodeText, "C1 02 02 77 00 ", 15)) << g_err.errorCodeText;
+    EXPECT_EQ(48u, strlen(g_err.errorCodeText));
+    EXPECT_STREQ("TEST UNIT READY command was failed.", g_err.errorContents);
+    g_err.errorStep = 0x06;
+    g_err.errorDetail[0] = 0x04;
     SetErrorInfo(REPORT_COUNT);
-    EXPECT_EQ(0, strncmp(g_app.errorCodeText, "C1 06 04 77 ", 12)) << g_app.errorCodeText;
+    EXPECT_EQ(0, strncmp(g_err.errorCodeText, "C1 06 04 77 ", 12)) << g_err.errorCodeText;
 
     /* Automatic: the launch block carries the record, the dump stays. */
     uint8_t block[1024];
     memset(block, 0xAA, sizeof block);
-    g_app.displayMode = DISPLAY_AUTOMATIC;
-    g_app.launchBlock = block;
-    std::string before = g_app.errorCodeText;
-    g_app.routineId = 0xC4;
-    g_app.errorStep = 0x03;
-    g_app.errorDetail[0] = 0x05;
+    g_run.cfg.displayMode = DISPLAY_AUTOMATIC;
+    g_run.cfg.launchBlock = block;
+    ConfigureRoutines(g_run.cfg);
+    std::string before = g_err.errorCodeText;
+    g_run.routineId = 0xC4;
+    g_err.errorStep = 0x03;
+    g_err.errorDetail[0] = 0x05;
     SetErrorInfo(REPORT_COUNT);
-    EXPECT_EQ(before, g_app.errorCodeText);
+    EXPECT_EQ(before, g_err.errorCodeText);
     EXPECT_EQ(std::vector<uint8_t>(block + 336, block + 341), (std::vector<uint8_t>{ 0xAA, 0xC4, 0x03, 0x05, 0x77 }));
     EXPECT_EQ(0x00, block[354]);
     EXPECT_EQ(0xAA, block[355]);
-    g_app.launchBlock = nullptr;
+    g_run.cfg.launchBlock = nullptr;
+    ConfigureRoutines(g_run.cfg);
 
     /* Recording: inside the table only. */
     Select(3, { 5, 6 }, 0xC4);
     RecordDriveError(3, 5);
     ExpectCodes(3, { { 5, 0xC403 } });
-    EXPECT_EQ(0, g_app.rowSelected[5]);
-    EXPECT_EQ(1, g_app.rowSelected[6]);
-    AppContext keep;
-    memcpy(&keep, &g_app, sizeof keep);
+    EXPECT_EQ(0, g_run.rowSelected[5]);
+    EXPECT_EQ(1, g_run.rowSelected[6]);
+    RunState keep;
+    memcpy(&keep, &g_run, sizeof keep);
     RecordDriveError(32, 6);
     RecordDriveError(3, 80);
     RecordDriveError(255, 255);
-    EXPECT_EQ(0, memcmp(&keep, &g_app, sizeof keep)) << "a drive outside the table changes nothing";
+    EXPECT_EQ(0, memcmp(&keep, &g_run, sizeof keep)) << "a drive outside the table changes nothing";
 }
 
 /* ---- C1 and the common pass ---- */
@@ -213,15 +215,15 @@ TEST(RoutineC1, PerRowFailuresTimeOutAndNoRowLeft)
             "[Fault]\n0001.TUR=error:0x08\n0003.TUR=missingrow\n0005.TUR=wrongrow\n"
             "0104.TUR=error:0x02\n0105.TUR=error:0x03\n0200.TUR=timeout*3\n");
     size_t mark = Mark();
-    memset(g_app.errorDetail, 0, sizeof g_app.errorDetail);
+    memset(g_err.errorDetail, 0, sizeof g_err.errorDetail);
     Select(0, { 0, 1, 2, 3, 5 }, 0xC1);
     uint16_t fk = 0;
-    EXPECT_EQ(1u, RoutineC1(g_app.mainWnd, &fk));
+    EXPECT_EQ(1u, RoutineC1(g_run.cfg.mainWnd, &fk));
     EXPECT_EQ(FAIL_CHECKS, fk);
     /* Row 3's entry is missing; row 5's names row 6, which is recorded in its place. */
     ExpectCodes(0, { { 1, 0xC102 }, { 2, 0xC106 }, { 3, 0xC102 }, { 6, 0xC102 } });
     for (int r = 0; r < 8; r++)
-        EXPECT_EQ(r == 0 || r == 5 ? 1 : 0, g_app.rowSelected[r]) << r;
+        EXPECT_EQ(r == 0 || r == 5 ? 1 : 0, g_run.rowSelected[r]) << r;
     EXPECT_EQ(Counts(mark, { "Unit Ready Start", "Request Sense Start", "C1 Routine Start. CRdev#=0000 MPID=0080",
                              "C1 Routine Start. CRdev#=0000 MPID=0090" }),
               (std::vector<int>{ 2, 2, 1, 1 }));
@@ -235,7 +237,7 @@ TEST(RoutineC1, PerRowFailuresTimeOutAndNoRowLeft)
     /* Every row fails TEST UNIT READY on the first path: nothing more is sent. */
     mark = Mark();
     Select(1, { 4, 5 }, 0xC1);
-    EXPECT_EQ(0u, RoutineC1(g_app.mainWnd, &fk));
+    EXPECT_EQ(0u, RoutineC1(g_run.cfg.mainWnd, &fk));
     EXPECT_EQ(FAIL_CHECKS, fk);
     ExpectCodes(1, { { 4, 0xC102 }, { 5, 0xC102 } });
     EXPECT_EQ(Counts(mark, { "Unit Ready Start", "Request Sense Start" }), (std::vector<int>{ 1, 0 }));
@@ -246,17 +248,17 @@ TEST(RoutineC1, PerRowFailuresTimeOutAndNoRowLeft)
     /* Time-out after three attempts: one report, every selected row recorded with step E3. */
     Select(2, { 0, 3 }, 0xC1);
     DWORD t0 = GetTickCount();
-    EXPECT_EQ(0u, RoutineC1(g_app.mainWnd, &fk));
+    EXPECT_EQ(0u, RoutineC1(g_run.cfg.mainWnd, &fk));
     EXPECT_GE(GetTickCount() - t0, 3u * COM_TIMEOUT_S * 1000 / DIVISOR);
     EXPECT_EQ(FAIL_TIMEOUT, fk);
     ExpectCodes(2, { { 0, 0xC1E3 }, { 3, 0xC1E3 } });
-    EXPECT_EQ(0, g_app.rowSelected[3]);
+    EXPECT_EQ(0, g_run.rowSelected[3]);
     ExpectReports(7, { "CR#=0200 MP=82 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=02 00 " });
 
     /* No row selected: nothing is sent. */
     mark = Mark();
     Select(0, {}, 0xC1);
-    EXPECT_EQ(0u, RoutineC1(g_app.mainWnd, &fk));
+    EXPECT_EQ(0u, RoutineC1(g_run.cfg.mainWnd, &fk));
     EXPECT_EQ(0, Count(mark, "Unit Ready Start"));
 }
 
@@ -268,7 +270,7 @@ TEST(RoutineC1, UnansweredReportsWaitAndStillRecord)
     Select(0, { 0, 1, 2 }, 0xC1);
     uint16_t fk = 0;
     DWORD t0 = GetTickCount();
-    EXPECT_EQ(1u, RoutineC1(g_app.mainWnd, &fk));
+    EXPECT_EQ(1u, RoutineC1(g_run.cfg.mainWnd, &fk));
     EXPECT_GE(GetTickCount() - t0, 2u * REPORT_WAIT_S * 1000 / DIVISOR);
     ExpectCodes(0, { { 1, 0xC102 }, { 2, 0xC102 } });
     ExpectReports(0, { "CR#=0001 MP=80 Routine=C1 Step=02 ErrorCode=C102 ",
@@ -285,16 +287,16 @@ TEST(RoutinesC2ToC5, VendorsSelfTestStopStartAndDriveValue)
             "0300.DRIVEREAD=timeout*3\n");
     uint16_t fk = 0;
     Select(0, { 2 }, 0xC2);
-    EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
-    EXPECT_EQ(3, g_app.vendorMatch) << "unit 0 row 2 has the third vendor";
+    EXPECT_EQ(1u, RoutineC2(g_run.cfg.mainWnd, &fk));
+    EXPECT_EQ(3, g_err.vendorMatch) << "unit 0 row 2 has the third vendor";
     Select(0, { 6 }, 0xC2);
-    EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
-    EXPECT_EQ(2, g_app.vendorMatch);
+    EXPECT_EQ(1u, RoutineC2(g_run.cfg.mainWnd, &fk));
+    EXPECT_EQ(2, g_err.vendorMatch);
 
     /* C2: the failing drives are not asked again on the second path. */
     size_t mark = Mark();
     Select(0, { 0, 1, 2, 3, 4 }, 0xC2);
-    EXPECT_EQ(1u, RoutineC2(g_app.mainWnd, &fk));
+    EXPECT_EQ(1u, RoutineC2(g_run.cfg.mainWnd, &fk));
     ExpectCodes(0, { { 3, 0xC203 }, { 4, 0xC202 } });
     ExpectReports(0, { "CR#=0003 MP=80 Routine=C2 Step=03 ErrorCode=C203 Detail=5A 45 50 48 52 4F 4E 58 ",
                        "CR#=0004 MP=80 Routine=C2 Step=02 ErrorCode=C202 Detail=09 " });
@@ -304,7 +306,7 @@ TEST(RoutinesC2ToC5, VendorsSelfTestStopStartAndDriveValue)
     /* C4: the result byte and the command's error byte. */
     mark = Mark();
     Select(0, { 0, 1, 4, 5 }, 0xC4);
-    EXPECT_EQ(1u, RoutineC4(g_app.mainWnd, &fk));
+    EXPECT_EQ(1u, RoutineC4(g_run.cfg.mainWnd, &fk));
     ExpectCodes(0, { { 1, 0xC403 }, { 4, 0xC402 } });
     EXPECT_EQ("C4 02 02 ", Dump());
     ExpectReports(2, { "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 ",
@@ -315,7 +317,7 @@ TEST(RoutinesC2ToC5, VendorsSelfTestStopStartAndDriveValue)
     mark = Mark();
     Select(2, { 0, 1, 2, 3 }, 0xC3);
     DWORD t0 = GetTickCount();
-    EXPECT_EQ(1u, RoutineC3(g_app.mainWnd, &fk));
+    EXPECT_EQ(1u, RoutineC3(g_run.cfg.mainWnd, &fk));
     EXPECT_GE(GetTickCount() - t0, 2u * DELAY_C3_S * 1000 / DIVISOR);
     ExpectCodes(2, { { 2, 0xC302 }, { 3, 0xC307 } });
     ExpectReports(4, { "CR#=0202 MP=82 Routine=C3 Step=02 ErrorCode=C302 Detail=04 ",
@@ -332,18 +334,18 @@ TEST(RoutinesC2ToC5, VendorsSelfTestStopStartAndDriveValue)
      * and records nothing; a time-out records nothing either. */
     mark = Mark();
     Select(0, { 3 }, 0xC5);
-    EXPECT_EQ(1u, RoutineC5(g_app.mainWnd, &fk));
+    EXPECT_EQ(1u, RoutineC5(g_run.cfg.mainWnd, &fk));
     EXPECT_EQ(Counts(mark, { "C5 Routine Start. CRdev#=0000 MPID=0080", "C5 Routine Start. CRdev#=0000 MPID=0090" }),
               (std::vector<int>{ 1, 1 }));
     EXPECT_EQ(2, Count(mark, "DRIVEREAD CR#=0000", true));
     Select(1, { 3 }, 0xC5);
-    EXPECT_EQ(0u, RoutineC5(g_app.mainWnd, &fk));
+    EXPECT_EQ(0u, RoutineC5(g_run.cfg.mainWnd, &fk));
     EXPECT_EQ(FAIL_CHECKS, fk);
-    EXPECT_EQ(1, g_app.rowSelected[3]);
+    EXPECT_EQ(1, g_run.rowSelected[3]);
     ExpectCodes(1, {});
     ExpectReports(6, { "CR#=0100 MP=81 Routine=C5 Step=01 ErrorCode=C501 " });
     Select(3, { 5 }, 0xC5);
-    EXPECT_EQ(0u, RoutineC5(g_app.mainWnd, &fk));
+    EXPECT_EQ(0u, RoutineC5(g_run.cfg.mainWnd, &fk));
     EXPECT_EQ(FAIL_TIMEOUT, fk);
     ExpectCodes(3, {});
     ExpectReports(7, { "CR#=0300 MP=83 Routine=C5 Step=E3 ErrorCode=C5E3 Detail=03 00 " });
@@ -360,16 +362,16 @@ TEST(Framing, BypassedDrivesRefusalsAndInline)
     /* Row 7 bypassed on path B only: reset and LIP there, bypassed again at the end. */
     size_t mark = Mark();
     Select(0, { 6, 7 }, 0xC1);
-    ASSERT_EQ(1, StartDiag(g_app.mainWnd, &fk));
+    ASSERT_EQ(1, StartDiag(g_run.cfg.mainWnd, &fk));
     EXPECT_EQ(BYPASS_NONE, BypassState(7, 0));
     EXPECT_EQ(BYPASS_FOUND, BypassState(7, 1));
     EXPECT_EQ(BYPASS_NONE, BypassState(6, 1));
     EXPECT_EQ(2, Count(mark, "Check Bypass Start"));
     EXPECT_EQ(1, Count(mark, "MP=0090 RESETBYPASS", true));
     EXPECT_EQ(1, Count(mark, "MP=0090 LIP", true));
-    EXPECT_EQ(1u, RoutineC1(g_app.mainWnd, &fk)) << "row 7 answers on path B again";
+    EXPECT_EQ(1u, RoutineC1(g_run.cfg.mainWnd, &fk)) << "row 7 answers on path B again";
     EXPECT_EQ(0, Code(0, 7));
-    ASSERT_EQ(1, EndDiag(g_app.mainWnd, &fk));
+    ASSERT_EQ(1, EndDiag(g_run.cfg.mainWnd, &fk));
     EXPECT_EQ(1, Count(mark, "MP=0090 SETBYPASS", true));
     EXPECT_EQ(0, Count(mark, "MP=0080 SETBYPASS", true));
     EXPECT_EQ(Counts(mark, { "Start Inline Start", "End Inline Start" }), (std::vector<int>{ 0, 0 }))
@@ -378,19 +380,19 @@ TEST(Framing, BypassedDrivesRefusalsAndInline)
     /* Reset Bypass refused: the row is out, not restored at the end; the other row runs. */
     mark = Mark();
     Select(1, { 5, 6 }, 0xC1);
-    ASSERT_EQ(1, StartDiag(g_app.mainWnd, &fk));
+    ASSERT_EQ(1, StartDiag(g_run.cfg.mainWnd, &fk));
     ExpectCodes(1, { { 5, 0xC1E2 } });
-    EXPECT_EQ(0, g_app.rowSelected[5]);
+    EXPECT_EQ(0, g_run.rowSelected[5]);
     EXPECT_EQ(BYPASS_FAILED, BypassState(5, 0));
     EXPECT_EQ(0, Count(mark, "MP=0081 LIP", true));
     ExpectReports(0, { "CR#=0105 MP=81 Routine=C1 Step=E2 ErrorCode=C1E2 Detail=0F 00 17 40 " });
-    ASSERT_EQ(1, EndDiag(g_app.mainWnd, &fk));
+    ASSERT_EQ(1, EndDiag(g_run.cfg.mainWnd, &fk));
     EXPECT_EQ(0, Count(mark, " SETBYPASS", true));
 
     /* Check Bypass refused: every selected row reported, the diagnosis does not open. */
     Select(2, { 0, 1 }, 0xCF);
-    g_app.routineId = 0xC3;
-    EXPECT_EQ(0, StartDiag(g_app.mainWnd, &fk));
+    g_run.routineId = 0xC3;
+    EXPECT_EQ(0, StartDiag(g_run.cfg.mainWnd, &fk));
     EXPECT_NE(FAIL_STOPPED, fk);
     ExpectCodes(2, { { 0, 0xC3E1 }, { 1, 0xC3E1 } });
     ExpectReports(1, { "CR#=0200 MP=82 Routine=C3 Step=E1 ErrorCode=C3E1 Detail=0F 00 17 41 ",
@@ -398,17 +400,18 @@ TEST(Framing, BypassedDrivesRefusalsAndInline)
 
     /* LIP timed out: one time-out report, the row recorded; no row left. */
     Select(3, { 1 }, 0xC1);
-    EXPECT_EQ(0, StartDiag(g_app.mainWnd, &fk));
+    EXPECT_EQ(0, StartDiag(g_run.cfg.mainWnd, &fk));
     ExpectCodes(3, { { 1, 0xC1E3 } });
     EXPECT_EQ(BYPASS_FAILED, BypassState(1, 0));
     ExpectReports(3, { "CR#=0301 MP=83 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=03 01 " });
 
     /* Interactive: Start Inline after the bypass check, End Inline before Set Bypass. */
     mark = Mark();
-    g_app.displayMode = DISPLAY_INTERACTIVE;
+    g_run.cfg.displayMode = DISPLAY_INTERACTIVE;
+    ConfigureRoutines(g_run.cfg);
     Select(0, { 7 }, 0xC1);
-    EXPECT_EQ(1, StartDiag(g_app.mainWnd, &fk));
-    EXPECT_EQ(1, EndDiag(g_app.mainWnd, &fk));
+    EXPECT_EQ(1, StartDiag(g_run.cfg.mainWnd, &fk));
+    EXPECT_EQ(1, EndDiag(g_run.cfg.mainWnd, &fk));
     EXPECT_EQ(1, Count(mark, "MP=0080 STARTINLINE", true));
     EXPECT_EQ(1, Count(mark, "MP=0080 ENDINLINE", true));
     EXPECT_EQ(Order(mark, { "Check Bypass Start", "Reset Bypass Start", "Lip Start", "Start Inline Start",
@@ -419,8 +422,9 @@ TEST(Framing, BypassedDrivesRefusalsAndInline)
     /* Start Inline refused: every selected row reported, the trace names the return code. */
     mark = Mark();
     Select(3, { 2, 3 }, 0xC1);
-    EXPECT_EQ(0, StartDiag(g_app.mainWnd, &fk));
-    g_app.displayMode = DISPLAY_AUTOMATIC;
+    EXPECT_EQ(0, StartDiag(g_run.cfg.mainWnd, &fk));
+    g_run.cfg.displayMode = DISPLAY_AUTOMATIC;
+    ConfigureRoutines(g_run.cfg);
     EXPECT_NE(FAIL_STOPPED, fk);
     ExpectCodes(3, { { 2, 0xC1E9 }, { 3, 0xC1E9 } });
     EXPECT_EQ(1, Count(mark, "Start Diag was failed.  Return Code : 0f0017aa"));
@@ -430,7 +434,7 @@ TEST(Framing, BypassedDrivesRefusalsAndInline)
     /* D8 opens without a command. */
     mark = Mark();
     Select(0, { 7 }, 0xD8);
-    EXPECT_EQ(1, StartDiag(g_app.mainWnd, &fk));
+    EXPECT_EQ(1, StartDiag(g_run.cfg.mainWnd, &fk));
     EXPECT_EQ(0, Count(mark, "Check Bypass Start"));
 }
 
@@ -439,7 +443,7 @@ TEST(Framing, BypassedDrivesRefusalsAndInline)
 static uint16_t Dispatch()
 {
     uint16_t outcome = 0;
-    EXPECT_EQ(1, RunRoutine(g_app.mainWnd, &outcome));
+    EXPECT_EQ(1, RunRoutine(g_run.cfg.mainWnd, &outcome));
     return outcome;
 }
 
@@ -461,10 +465,10 @@ TEST(RunRoutine, OptionsCompositesAndStop)
         SCOPED_TRACE(testing::Message() << std::hex << c.routine << " option " << c.option << " units " << c.units
                                         << " row " << c.row);
         Select(1, { c.row }, c.routine, c.units);
-        g_app.runOption = c.option;
+        g_run.runOption = c.option;
         size_t mark = Mark();
         EXPECT_EQ(c.want, Dispatch());
-        EXPECT_EQ(c.routine, g_app.routineId);
+        EXPECT_EQ(c.routine, g_run.routineId);
         if (c.want == OUTCOME_UNKNOWN_ROUTINE) {
             EXPECT_EQ(0, Count(mark, " Start", true)) << "nothing is sent";
         }
@@ -473,9 +477,9 @@ TEST(RunRoutine, OptionsCompositesAndStop)
     /* C0 whose C1 leaves no row: C2 and C4 do not run; the run goes on with routineId C0. */
     size_t mark = Mark();
     Select(1, { 4 }, 0xC0);
-    g_app.runOption = 8;
+    g_run.runOption = 8;
     EXPECT_EQ(OUTCOME_CONTINUE, Dispatch());
-    EXPECT_EQ(0xC0u, g_app.routineId);
+    EXPECT_EQ(0xC0u, g_run.routineId);
     EXPECT_EQ(1, g_statusCalls);
     EXPECT_EQ(Counts(mark, { "C0 Routine Start.", "Inquiry Start" }), (std::vector<int>{ 1, 0 }));
     ExpectCodes(1, { { 4, 0xC102 } });
@@ -484,7 +488,7 @@ TEST(RunRoutine, OptionsCompositesAndStop)
     mark = Mark();
     Select(0, { 1, 2 }, 0xCF, 2);
     EXPECT_EQ(OUTCOME_CONTINUE, Dispatch());
-    EXPECT_EQ(0xCFu, g_app.routineId);
+    EXPECT_EQ(0xCFu, g_run.routineId);
     EXPECT_EQ(4, g_statusCalls);
     ExpectCodes(0, { { 1, 0xC403 } });
     int commands = 0;
@@ -496,10 +500,11 @@ TEST(RunRoutine, OptionsCompositesAndStop)
 
     /* A user stop (debug mode's Stop button) ends the run whatever the option; no report. */
     size_t reports = Reports().size();
-    g_app.displayMode = DISPLAY_INTERACTIVE;
-    g_app.debugMode = 1;
+    g_run.cfg.displayMode = DISPLAY_INTERACTIVE;
+    g_run.cfg.debugMode = 1;
+    ConfigureRoutines(g_run.cfg);
     Select(0, { 0 }, 0xC1);
-    g_app.runOption = 3;
+    g_run.runOption = 3;
     DWORD tid = GetCurrentThreadId();
     std::atomic<bool> pressed{ false };
     std::thread presser([&] {
@@ -515,8 +520,9 @@ TEST(RunRoutine, OptionsCompositesAndStop)
     EXPECT_EQ(OUTCOME_STOPPED, Dispatch());
     presser.join();
     EXPECT_TRUE(pressed);
-    g_app.displayMode = DISPLAY_AUTOMATIC;
-    g_app.debugMode = 0;
+    g_run.cfg.displayMode = DISPLAY_AUTOMATIC;
+    g_run.cfg.debugMode = 0;
+    ConfigureRoutines(g_run.cfg);
     EXPECT_EQ(0, Code(0, 0));
     EXPECT_EQ(reports, Reports().size());
 }

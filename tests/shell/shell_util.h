@@ -1,6 +1,7 @@
 /* Helpers of the shell tests: trace log, launch blocks, message order, dialog scripts. */
 #pragma once
 #include "shell/shell.h"
+#include "base/launch.h"
 #include "tests/support/support.h"
 #include <gtest/gtest.h>
 #include <string>

@@ -64,7 +64,7 @@ static std::vector<uint16_t> Pdevs(bool (*test)(const DriveEntry &))
     std::vector<uint16_t> out;
     for (uint32_t unit = 0; unit < UNIT_COUNT; unit++)
         for (uint32_t row = 0; row < ROW_COUNT; row++)
-            if (test(g_app.driveTable[unit][row]))
+            if (test(g_run.driveTable[unit][row]))
                 out.push_back(uint16_t(unit << 8 | row));
     return out;
 }
@@ -76,28 +76,28 @@ static HWND Fresh(uint16_t dkcModel = 0, uint16_t debugMode = 0)
 {
     ResetDoubles();
     g_app.instance = GetModuleHandleA(nullptr);
-    memset(g_app.driveTable, 0, sizeof g_app.driveTable);
+    memset(g_run.driveTable, 0, sizeof g_run.driveTable);
     RenewInformation();
     g_app.dkcModel = dkcModel;
     g_app.debugMode = debugMode;
-    g_app.routineId = g_app.runOption = 0;
-    g_app.driveTable[5][5].selected = 1;
-    g_app.driveTable[0][3].errorCode = 0xC102;
-    g_app.driveTable[0][4].equipState = 3;
-    g_app.unitList[0] = 7;
-    g_app.unitCount = 1;
-    g_app.driveBitmap[2] = 1;
+    g_run.routineId = g_run.runOption = 0;
+    g_run.driveTable[5][5].selected = 1;
+    g_run.driveTable[0][3].errorCode = 0xC102;
+    g_run.driveTable[0][4].equipState = 3;
+    g_run.unitList[0] = 7;
+    g_run.unitCount = 1;
+    g_run.driveBitmap[2] = 1;
     return g_app.mainWnd = MakeOwner();
 }
 
 static void ExpectClearedApartFrom(const std::vector<uint16_t> &selected)
 {
     EXPECT_EQ(selected, SelectedPdevs());
-    EXPECT_EQ(0, g_app.driveTable[0][3].errorCode);
-    EXPECT_EQ(0, g_app.driveTable[0][4].equipState);
-    EXPECT_EQ(UNIT_NONE, g_app.unitList[0]);
-    EXPECT_EQ(0, g_app.unitCount);
-    EXPECT_EQ(0u, g_app.driveBitmap[2]);
+    EXPECT_EQ(0, g_run.driveTable[0][3].errorCode);
+    EXPECT_EQ(0, g_run.driveTable[0][4].equipState);
+    EXPECT_EQ(UNIT_NONE, g_run.unitList[0]);
+    EXPECT_EQ(0, g_run.unitCount);
+    EXPECT_EQ(0u, g_run.driveBitmap[2]);
 }
 
 /* ---- Select Unit, DKU, HDU, Select HDD List ---- */
@@ -105,7 +105,7 @@ static void ExpectClearedApartFrom(const std::vector<uint16_t> &selected)
 TEST(SelectUnit, HvWalkDownToDrivesSetsTheRun)
 {
     HWND owner = Fresh();
-    for (DriveEntry &e : g_app.driveTable[12])
+    for (DriveEntry &e : g_run.driveTable[12])
         memset(e.name, 0, sizeof e.name);
     int result = Drive(RunSelectUnit, owner, {
         { "Select Unit", [](HWND d) {
@@ -184,8 +184,8 @@ TEST(SelectUnit, HvWalkDownToDrivesSetsTheRun)
     EXPECT_SCRIPT_DONE();
     /* OK unselects 0107; the Cancel in HDU-04 selected nothing. */
     ExpectClearedApartFrom({ 0x0102, 0x0103, 0x0900 });
-    EXPECT_EQ(0xCFu, g_app.routineId);
-    EXPECT_EQ(8u, g_app.runOption);
+    EXPECT_EQ(0xCFu, g_run.routineId);
+    EXPECT_EQ(8u, g_run.runOption);
     EXPECT_EQ(1, g_selectChoice.dku);
     EXPECT_EQ(1, g_selectChoice.box);
     EXPECT_EQ(0, g_selectChoice.hdd);
@@ -286,24 +286,24 @@ TEST(Routine, TextsDecideAndD8NeedsACluster)
         SetDlgItemTextA(d, IDC_RUN_OPTION_COMBO, "03: Loop Routine. Error Invalid.");
         Click(d, IDOK);
     }));
-    EXPECT_EQ(0xCFu, g_app.routineId) << "C7 is no routine";
-    EXPECT_EQ(3u, g_app.runOption);
+    EXPECT_EQ(0xCFu, g_run.routineId) << "C7 is no routine";
+    EXPECT_EQ(3u, g_run.runOption);
 
     EXPECT_EQ(1, RunDebug(owner, [](HWND d) {
         SetDlgItemTextA(d, IDC_ROUTINE_COMBO, "d1");
         SetDlgItemTextA(d, IDC_RUN_OPTION_COMBO, "0A");
         Click(d, IDOK);
     }));
-    EXPECT_EQ(0xD1u, g_app.routineId) << "a D routine is offered";
-    EXPECT_EQ(10u, g_app.runOption) << "the run option is not checked";
+    EXPECT_EQ(0xD1u, g_run.routineId) << "a D routine is offered";
+    EXPECT_EQ(10u, g_run.runOption) << "the run option is not checked";
 
-    g_app.routineId = 0xC3;
+    g_run.routineId = 0xC3;
     EXPECT_EQ(2, RunDebug(owner, [](HWND d) { Click(d, IDCANCEL); }))
         << "ROUTINE cancelled closes Select Unit without a run";
-    EXPECT_EQ(0xC3u, g_app.routineId);
+    EXPECT_EQ(0xC3u, g_run.routineId);
 
     /* D8: the connection check, then a cluster must be picked. */
-    g_app.cluster = 7;
+    g_run.cluster = 7;
     EXPECT_EQ(1, RunDebug(owner,
         [](HWND d) {
             SetDlgItemTextA(d, IDC_ROUTINE_COMBO, "D8: Confirm of Connection");
@@ -311,20 +311,20 @@ TEST(Routine, TextsDecideAndD8NeedsACluster)
         },
         {
             { "Select Cluster", [](HWND d) {
-                EXPECT_EQ(3, g_app.driveTable[16][11].equipState) << "checked before the cluster";
+                EXPECT_EQ(3, g_run.driveTable[16][11].equipState) << "checked before the cluster";
                 PostMessageA(d, WM_COMMAND, IDCANCEL, 0);
                 PostMessageA(d, WM_CLOSE, 0, 0);
             } },
             /* Still open after Cancel and Close. */
             { "Select Cluster", [](HWND d) { Click(d, IDC_CLUSTER2); } },
         }));
-    EXPECT_EQ(0xD8u, g_app.routineId);
-    EXPECT_EQ(1, g_app.cluster);
+    EXPECT_EQ(0xD8u, g_run.routineId);
+    EXPECT_EQ(1, g_run.cluster);
     EXPECT_EQ(EquippedPdevs(), Pdevs([](const DriveEntry &e) { return e.equipState == 3; }));
 
     EXPECT_EQ(1, RunDebug(owner, [](HWND d) { SetDlgItemTextA(d, IDC_ROUTINE_COMBO, "D8"); Click(d, IDOK); },
                           { { "Select Cluster", [](HWND d) { Click(d, IDC_CLUSTER1); } } }));
-    EXPECT_EQ(0, g_app.cluster);
+    EXPECT_EQ(0, g_run.cluster);
     DestroyWindow(owner);
 }
 
@@ -344,12 +344,12 @@ static std::string Cell(HWND list, int item, int column)
 TEST(ErrorList, OneLinePerFailedDriveInUnitAndRowOrder)
 {
     HWND owner = Fresh();
-    memset(g_app.driveTable[0][3].name, 0, DRIVE_NAME_LEN);
-    g_app.driveTable[0][3].errorCode = 0;
-    g_app.driveTable[9][3].errorCode = 0xECE3;
-    g_app.driveTable[0][1].errorCode = 0xC102;
-    g_app.driveTable[1][0].errorCode = 0xC201;
-    snprintf(g_app.errorContents, sizeof g_app.errorContents, "main window text");
+    memset(g_run.driveTable[0][3].name, 0, DRIVE_NAME_LEN);
+    g_run.driveTable[0][3].errorCode = 0;
+    g_run.driveTable[9][3].errorCode = 0xECE3;
+    g_run.driveTable[0][1].errorCode = 0xC102;
+    g_run.driveTable[1][0].errorCode = 0xC201;
+    snprintf(g_err.errorContents, sizeof g_err.errorContents, "main window text");
     Drive([](HWND o) { ShowErrorList(o); return 1; }, owner, { { "Error HDD List", [](HWND d) {
         HWND list = GetDlgItem(d, IDC_ERROR_LIST);
         ASSERT_NE(nullptr, list);
@@ -366,8 +366,8 @@ TEST(ErrorList, OneLinePerFailedDriveInUnitAndRowOrder)
         Click(d, IDOK);
     } } });
     EXPECT_SCRIPT_DONE();
-    EXPECT_STREQ("main window text", g_app.errorContents) << "the main window's text is kept";
-    EXPECT_EQ(0xC102, g_app.driveTable[0][1].errorCode) << "the list changes no code";
+    EXPECT_STREQ("main window text", g_err.errorContents) << "the main window's text is kept";
+    EXPECT_EQ(0xC102, g_run.driveTable[0][1].errorCode) << "the list changes no code";
     DestroyWindow(owner);
 }
 
@@ -418,7 +418,7 @@ static const FailCase kCases[] = {
     { "unit", "GetHduEquipStatus.0002", "DC1-03", "GetHduEquipStatus", 0, {},
       [](HWND top) {
           g_childSeen = top && Caption(top) == "Select Unit" && ItemText(top, 1003) == "DKU-R1" &&
-                        ItemText(top, 1004) == "DKU3" && g_app.driveTable[5][5].selected == 0;
+                        ItemText(top, 1004) == "DKU3" && g_run.driveTable[5][5].selected == 0;
       } },
     { "all", "GetPdevEquipStatus.0203", "DC1-04", "GetPdevEquipStatus", 0,
       { { "Select Unit", [](HWND d) { Click(d, IDC_ALL_HDD); } } }, nullptr },
@@ -431,8 +431,8 @@ static const FailCase kCases[] = {
         { "Select HDD List", [](HWND d) { Click(d, IDOK); } },
         { "ROUTINE", [](HWND d) { SetDlgItemTextA(d, IDC_ROUTINE_COMBO, "D8"); Click(d, IDOK); } } },
       [](HWND) {
-          g_childSeen = g_app.driveTable[0][0].equipState == 3 && g_app.driveTable[9][1].equipState == 3 &&
-                        g_app.driveTable[9][3].equipState == 0;
+          g_childSeen = g_run.driveTable[0][0].equipState == 3 && g_run.driveTable[9][1].equipState == 3 &&
+                        g_run.driveTable[9][3].equipState == 0;
       } },
 };
 
@@ -471,7 +471,7 @@ static int ProgramFailChild(int argc, char **argv)
     ResetDoubles();
     RunProgramScripted("", [](HWND wnd, int idle) { if (idle == 0) PostMessageA(wnd, WM_COMMAND, IDC_START, 0); },
                        c->steps);
-    auto &t = g_app.driveTable;
+    auto &t = g_run.driveTable;
     return FailedChecks({ std::count(g_mainMsgs.begin(), g_mainMsgs.end(), UINT(IDM_EXIT)) == 1,
                           std::count(g_mainMsgs.begin(), g_mainMsgs.end(), UINT(UM_START_UNIT)) == 0,
                           g_next == g_steps.size() && !g_stalled, ReportedOnce(),

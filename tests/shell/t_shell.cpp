@@ -106,8 +106,8 @@ TEST(RunSequence, AutomaticRunsFollowTheOutcomes)
           "S0 R0 E0 S1", UM_USER_STOP },
         { "diagnosis cannot be opened", 0xFF, 0xCF, { 0, 1, 2 }, 0x3,
           [] { g_script.startDiagFailAtCall = 0; }, "S0", UM_ABNORMAL_END },
-        { "unknown routine (42): invalid parameter, diagnosis left open", 0xFF, 0xCF, { 0, 1 }, 0x3,
-          [] { g_script.outcomes = { OUTCOME_UNKNOWN_ROUTINE }; }, "S0 R0", UM_INVALID_PARAMETER },
+        { "unknown routine (42): diagnosis closed, invalid parameter", 0xFF, 0xCF, { 0, 1 }, 0x3,
+          [] { g_script.outcomes = { OUTCOME_UNKNOWN_ROUTINE }; }, "S0 R0 E0", UM_INVALID_PARAMETER },
         { "no drive requested: one pass over the empty list", 0xFF, 0xCF, {}, 0x3, [] {},
           "SFF RFF EFF", UM_NORMAL_END },
     };
@@ -142,11 +142,11 @@ TEST(RunSequence, AutomaticRunsFollowTheOutcomes)
                   std::vector<UINT>(g_mainMsgs.end() - 3, g_mainMsgs.end()));
         EXPECT_EQ(DISPLAY_AUTOMATIC, g_app.displayMode);
         EXPECT_EQ(0, g_app.debugMode) << "maintenance mode 7 does not hold in an automatic run";
-        EXPECT_EQ(c.routine == 0xCF ? 0xCFu : 0xC0u, g_app.routineId);
-        EXPECT_EQ(8u, g_app.runOption);
+        EXPECT_EQ(c.routine == 0xCF ? 0xCFu : 0xC0u, g_run.routineId);
+        EXPECT_EQ(8u, g_run.runOption);
         std::vector<uint8_t> units(c.units.begin(), c.units.end());
         units.push_back(UNIT_NONE);
-        EXPECT_EQ(units, std::vector<uint8_t>(g_app.unitList, g_app.unitList + units.size()));
+        EXPECT_EQ(units, std::vector<uint8_t>(g_run.unitList, g_run.unitList + units.size()));
         EXPECT_EQ(0, b.view[LB_END_STATUS]);
         EXPECT_EQ(error ? 0xFF : 0x5A, b.view[LB_ERROR_FLAG]) << "kept as the launcher wrote it";
         uint32_t errors[ROW_COUNT] = {};
@@ -247,9 +247,9 @@ TEST(RunSequence, InteractiveWindowRunsOnStart)
             EXPECT_TRUE(GetMenuState(menu, IDM_EXIT, MF_BYCOMMAND) & MF_GRAYED);
             EXPECT_TRUE(GetMenuState(GetSystemMenu(wnd, FALSE), SC_CLOSE, MF_BYCOMMAND) & MF_GRAYED);
             EXPECT_EQ(" ", ItemText(wnd, IDC_ROUTINE_ID));
-            EXPECT_EQ(std::string("HDD00-01"), g_app.driveTable[0][1].name);
-            EXPECT_EQ(std::string("------"), g_app.driveTable[0][3].name) << "location query fails";
-            EXPECT_EQ(0, g_app.driveTable[0][12].name[0]) << "position 12 holds no drive";
+            EXPECT_EQ(std::string("HDD00-01"), g_run.driveTable[0][1].name);
+            EXPECT_EQ(std::string("------"), g_run.driveTable[0][3].name) << "location query fails";
+            EXPECT_EQ(0, g_run.driveTable[0][12].name[0]) << "position 12 holds no drive";
         }
         StartThenExit(wnd, idle);
     }, { { "Select Unit", [](HWND d) {   /* Cancel, then Start again */
@@ -265,7 +265,7 @@ TEST(RunSequence, InteractiveWindowRunsOnStart)
     EXPECT_EQ("Vestra Normal END", g_statusAtIdle[1]);
     /* The stand-in's default drives: DKU0 boxes 0-3, DKU1 boxes 0-1, DKU2 box 0. */
     EXPECT_EQ(Calls("S0 R0 E0 S1 R1 E1 S2 R2 E2 S3 R3 E3 S8 R8 E8 S9 R9 E9 S10 R10 E10"), g_calls);
-    EXPECT_EQ(0xCFu, g_app.routineId);
+    EXPECT_EQ(0xCFu, g_run.routineId);
     auto t = TraceTexts(mark);
     int end = FindText(t, "Drive Table Nothing", size_t(FindText(t, "After Com Ini")));
     ASSERT_GE(end, 0);
@@ -290,11 +290,11 @@ TEST(RunSequence, InteractiveWithBlockWritesTheOutcome)
     EXPECT_EQ(Calls("S8 R8 E8"), g_calls);
     EXPECT_EQ("Vestra Abnormal END", g_statusAtIdle[1]);
     EXPECT_EQ(0, g_app.displayMode);
-    EXPECT_EQ((std::vector<uint8_t>{ 8, UNIT_NONE }), std::vector<uint8_t>(g_app.unitList, g_app.unitList + 2));
+    EXPECT_EQ((std::vector<uint8_t>{ 8, UNIT_NONE }), std::vector<uint8_t>(g_run.unitList, g_run.unitList + 2));
     EXPECT_EQ(0, b.view[LB_END_STATUS]);
     EXPECT_EQ(0xFF, b.view[LB_ERROR_FLAG]);
     for (size_t row = 0; row < ROW_COUNT; row++) {
-        EXPECT_EQ(row == 1 || row == 3 ? UnitBit(8) : 0u, g_app.driveBitmap[row]) << row;
+        EXPECT_EQ(row == 1 || row == 3 ? UnitBit(8) : 0u, g_run.driveBitmap[row]) << row;
         EXPECT_EQ(row == 1 ? UnitBit(8) : 0u, GetLe32(b.view + LB_DRIVE_ERROR + 4 * row)) << "first row " << row;
     }
 }
@@ -368,10 +368,10 @@ TEST(Config, DrivesBoxesLocationsAndPaths)
     EXPECT_EQ((std::vector<std::string>{ "mtp_GetPdevLocation Function failed. EC = 4444" }),
               OwnLines(TraceTexts(mark))) << "a missing DKU location (EC 1201) is not traced";
 
-    g_app.mpIdMain = g_app.mpIdAlt = 0;
+    g_run.mpIdMain = g_run.mpIdAlt = 0;
     EXPECT_EQ(1, GetMpIds(0x0902));   /* DKU 1 box 1: paths (0,1,1) and (1,1,1) */
-    EXPECT_EQ(0x80 + 0x05, g_app.mpIdMain);
-    EXPECT_EQ(0x80 + 0x15, g_app.mpIdAlt);
+    EXPECT_EQ(0x80 + 0x05, g_run.mpIdMain);
+    EXPECT_EQ(0x80 + 0x15, g_run.mpIdAlt);
 
     uint16_t result = 0, ec = 0;
     EXPECT_EQ(1, GetLdevStatus(&result, &ec));

@@ -1,0 +1,273 @@
+/* Routines D0, D1, D2 and D8 in process against the controller and diagnosis log simulators:
+ * this test process is the program (AP 0D). Each case restarts the simulators on its own
+ * description and checks the routine's result, the reports the log received and the path of
+ * every request the controller saw. */
+#include "routines/routines.h"
+#include "res/resource.h"
+#include "tests/support/support.h"
+#include <gtest/gtest.h>
+#include <string.h>
+
+typedef std::vector<std::string> Texts;
+enum : uint16_t { MP_MAIN = 0x80, MP_ALT = 0x90 };     /* unit 0 of the built-in subsystem */
+
+struct DEnv : TestEnv {
+    DEnv() : TestEnv(nullptr, 50) {}
+    void SetUp() override
+    {
+        TestEnv::SetUp();
+        RunConfig cfg = {};
+        cfg.instance = GetModuleHandleA(nullptr);
+        cfg.displayMode = DISPLAY_AUTOMATIC;
+        cfg.mainWnd = CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        ConfigureRoutines(cfg);
+        ASSERT_EQ(1, OpenCommunication());
+    }
+    void TearDown() override { CloseCommunication(); }
+};
+static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new DEnv);
+
+static Peer g_dkc, g_log;
+static std::string g_diagLog;
+
+/* Both simulators on a description of their own (drives ready at once) and a fresh log. */
+static void Scenario(const std::string &lines)
+{
+    g_dkc.Stop();
+    g_log.Stop();
+    UseDescription(("[Subsystem]\r\nMessageBox=trace\r\n[Sim]\r\nSpinUpMs=0\r\n" + lines).c_str());
+    g_diagLog = UseDiagLog();
+    ASSERT_TRUE(g_dkc.Start("DkcSim.exe", "09"));
+    ASSERT_TRUE(g_log.Start("DiagLogSim.exe", "05"));
+}
+
+/* Unit 0 with the given rows under test, a fresh drive table, routine id, display and mode. */
+static void Select(std::initializer_list<int> rows, uint32_t routine, uint8_t display = DISPLAY_AUTOMATIC,
+                   uint16_t debug = 0)
+{
+    memset(g_run.driveTable, 0, sizeof g_run.driveTable);
+    memset(g_run.rowSelected, 0, sizeof g_run.rowSelected);
+    memset(g_run.unitList, UNIT_NONE, sizeof g_run.unitList);
+    g_run.unitList[0] = 0;
+    g_run.unitCount = 1;
+    g_run.unitCursor = 0;
+    for (int r : rows)
+        g_run.rowSelected[r] = 1;
+    g_run.mpIdMain = MP_MAIN;
+    g_run.mpIdAlt = MP_ALT;
+    g_run.routineId = routine;
+    g_run.runOption = RUN_RESET;
+    g_run.cluster = 0;
+    RunConfig cfg = g_run.cfg;
+    cfg.displayMode = display;
+    cfg.debugMode = debug;
+    ConfigureRoutines(cfg);
+}
+
+/* "CR#=0000 D210 00 00": drive, code and the first two detail bytes of each report. */
+static Texts Reports()
+{
+    Texts out;
+    for (auto &l : ReadLines(g_diagLog)) {
+        size_t cr = l.find("CR#="), code = l.find("ErrorCode="), det = l.find("Detail=");
+        if (cr != std::string::npos && code != std::string::npos && det != std::string::npos)
+            out.push_back(l.substr(cr, 8) + " " + l.substr(code + 10, 4) + " " + l.substr(det + 7, 5));
+    }
+    return out;
+}
+
+/* "TUR@0080": command and path of each request the controller saw since mark. */
+static Texts Requests(size_t mark)
+{
+    Texts out;
+    for (auto &t : TraceTexts(mark)) {
+        size_t mp = t.find(" MP=");
+        if (t.rfind("DkcSim REQ", 0) != 0 || mp == std::string::npos)
+            continue;
+        size_t name = mp + 9, end = t.find(' ', name);
+        out.push_back(t.substr(name, end - name) + "@" + t.substr(mp + 4, 4));
+    }
+    return out;
+}
+
+static Texts Lines(size_t mark, const std::string &part)
+{
+    return GrepLines(TraceTexts(mark, GetCurrentProcessId()), part);
+}
+
+struct Case {
+    const char *name;
+    uint32_t    routine;
+    const char *description;
+    uint16_t    cluster;
+    uint32_t    passed;
+    uint16_t    failKind;
+    Texts       reports;
+    Texts       requests;
+};
+
+TEST(DriveRoutines, ResultsReportsAndPaths)
+{
+    const Texts d2 = { "START@0080", "TUR@0080", "SENSE@0080" };
+    const Texts d0 = { "STOP@0080", "TUR@0080", "REJECTLAMP@0080", "START@0080", "TUR@0080", "SENSE@0080" };
+    const Case cases[] = {
+        { "D8 on the main path", ROUTINE_D8, "", 0, 1, FAIL_CHECKS, {}, { "TUR@0080" } },
+        { "D8 cluster 1 uses the other path only", ROUTINE_D8, "", 1, 1, FAIL_CHECKS, {}, { "TUR@0090" } },
+        { "D8 ignores bad rows", ROUTINE_D8, "[Fault]\r\nTUR=error:02\r\n", 0, 1, FAIL_CHECKS, {}, { "TUR@0080" } },
+        { "D8 not delivered", ROUTINE_D8, "[Fault]\r\nTUR=timeout\r\n", 0, 0, FAIL_TIMEOUT,
+          { "CR#=0000 D8E3 00 00" }, { "TUR@0080", "TUR@0080", "TUR@0080" } },
+        { "D2 starts a stopped drive", ROUTINE_D2, "[Drive.0000]\r\nStopped=1\r\n", 0, 1, FAIL_CHECKS, {}, d2 },
+        { "D2 START not delivered", ROUTINE_D2, "[Fault]\r\nSTART=timeout\r\n", 0, 0, FAIL_CHECKS,
+          { "CR#=0000 D20B 00 00" }, { "START@0080", "START@0080", "START@0080" } },
+        { "D2 TUR not delivered", ROUTINE_D2, "[Fault]\r\nTUR=timeout*3\r\n", 0, 0, FAIL_CHECKS,
+          { "CR#=0000 D20D 00 00" }, { "START@0080", "TUR@0080", "TUR@0080", "TUR@0080" } },
+        { "D2 sense key", ROUTINE_D2, "[Drive.0000]\r\nSense=6,29,0\r\n", 0, 0, FAIL_CHECKS,
+          { "CR#=0000 D210 00 00" }, d2 },
+        { "D2 sense code", ROUTINE_D2, "[Drive.0000]\r\nSense=0,4,0\r\n", 0, 0, FAIL_CHECKS,
+          { "CR#=0000 D211 00 00" }, d2 },
+        { "D2 sense qualifier", ROUTINE_D2, "[Drive.0000]\r\nSense=0,0,2\r\n", 0, 0, FAIL_CHECKS,
+          { "CR#=0000 D212 00 00" }, d2 },
+        { "D0 stops and starts its drive", ROUTINE_D0, "", 0, 1, FAIL_CHECKS, {}, d0 },
+        { "D0 STOP not delivered", ROUTINE_D0, "[Fault]\r\nSTOP=timeout\r\n", 0, 0, FAIL_CHECKS,
+          { "CR#=0003 D001 00 03" }, { "STOP@0080", "STOP@0080", "STOP@0080" } },
+        { "D0 lamp not delivered", ROUTINE_D0, "[Fault]\r\nREJECTLAMP=timeout\r\n", 0, 0, FAIL_CHECKS,
+          { "CR#=0003 D021 00 03" }, { "STOP@0080", "TUR@0080", "REJECTLAMP@0080", "REJECTLAMP@0080",
+                                       "REJECTLAMP@0080" } },
+        { "D0 drive that never becomes ready", ROUTINE_D0, "[Drive.0003]\r\nNeverReady=1\r\n", 0, 0,
+          FAIL_CHECKS, { "CR#=0003 D010 00 00" }, d0 },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Scenario(c.description);
+        /* D0 addresses the first selected drive, the others row 0 of the unit. */
+        Select(c.routine == ROUTINE_D0 ? std::initializer_list<int>{ 3, 5 } : std::initializer_list<int>{ 0, 1 },
+               c.routine);
+        g_run.cluster = c.cluster;
+        size_t mark = TraceMark();
+        uint16_t failKind = 0xFFFF;
+        uint32_t (*fn)(HWND, uint16_t *) = c.routine == ROUTINE_D8 ? RoutineD8 : c.routine == ROUTINE_D2 ? RoutineD2 : RoutineD0;
+        EXPECT_EQ(c.passed, fn(g_run.cfg.mainWnd, &failKind));
+        EXPECT_EQ(c.failKind, failKind);
+        EXPECT_EQ(c.reports, Reports());
+        EXPECT_EQ(c.requests, Requests(mark));
+        if (c.routine == ROUTINE_D0 && c.passed) {
+            EXPECT_EQ(1u, Lines(mark, "Pullout Jumper Pin.").size()) << "a hidden run answers the box itself";
+        }
+    }
+}
+
+/* RunRoutine keeps D8's result in equipState of the unit's row 0; option 1 goes on after it. */
+TEST(DriveRoutines, ConnectionResultInTheDriveTable)
+{
+    Scenario("[Fault]\r\n0000.TUR=timeout*3\r\n");
+    uint16_t outcome = 0;
+    Select({ 0, 1 }, ROUTINE_D8);
+    size_t mark = TraceMark();
+    EXPECT_EQ(1, RunRoutine(g_run.cfg.mainWnd, &outcome));
+    EXPECT_EQ(OUTCOME_FAILED, outcome);
+    EXPECT_EQ((Texts{ "Com Timeout FC=83 Attempt=1/3 MainMP=0080 SubMP=0080 Segments=0 Bytes=0",
+                      "Com Timeout FC=83 Attempt=2/3 MainMP=0080 SubMP=0080 Segments=0 Bytes=0",
+                      "Com Timeout FC=83 Attempt=3/3 MainMP=0080 SubMP=0080 Segments=0 Bytes=0" }),
+              Lines(mark, "Com Timeout"))
+        << "each expired attempt says why";
+    EXPECT_EQ(EQUIP_D8_FAILED, g_run.driveTable[0][0].equipState);
+    Select({ 0, 1 }, ROUTINE_D8);
+    g_run.runOption = RUN_ERROR_INVALID;
+    g_run.unitCount = 2;
+    EXPECT_EQ(1, RunRoutine(g_run.cfg.mainWnd, &outcome));
+    EXPECT_EQ(OUTCOME_CONTINUE, outcome) << "option 1 with two units: D8 goes on";
+    EXPECT_EQ(EQUIP_D8_PASSED, g_run.driveTable[0][0].equipState) << "the fault has run out";
+    EXPECT_EQ(0, g_run.driveTable[0][0].errorCode) << "D8 records no error code";
+}
+
+/* A user stop during D2's command counts as undelivered: reported, FailKind stays 4. The
+ * interactive run shows D0's box and waits for its OK. */
+TEST(DriveRoutines, UserStopAndTheJumperBox)
+{
+    Scenario("[Fault]\r\nSTART=slow:20000\r\n");
+    Select({ 0 }, ROUTINE_D2, DISPLAY_INTERACTIVE, 1);
+    uint16_t failKind = 0;
+    {
+        DialogPresser stop(IDC_COM_STOP);
+        EXPECT_EQ(0u, RoutineD2(g_run.cfg.mainWnd, &failKind));
+    }
+    EXPECT_EQ(FAIL_CHECKS, failKind);
+    EXPECT_EQ(Texts{ "CR#=0000 D20B 00 00" }, Reports());
+
+    Scenario("");
+    Select({ 3, 5 }, ROUTINE_D0, DISPLAY_INTERACTIVE);
+    DialogPresser ok(IDOK);
+    EXPECT_EQ(1u, RoutineD0(g_run.cfg.mainWnd, &failKind));
+    std::string shown;
+    for (auto &t : ok.texts)
+        shown += t;
+    EXPECT_NE(std::string::npos, shown.find("Vestra|")) << shown;
+    EXPECT_NE(std::string::npos, shown.find("Pullout Jumper Pin.|")) << shown;
+    /* The reject lamp of the stopped drive alone is lit. */
+    for (uint16_t cr : { 0x0003, 0x0005 }) {
+        DriveResult r = {};
+        ASSERT_EQ(1u, CmdDriveRead(MP_MAIN, cr, 5, &r));
+        EXPECT_EQ(cr == 0x0003, (r.read.word10 & 0x0100) != 0) << cr;
+    }
+}
+
+/* ---- D1 and the communication test window ---- */
+
+/* What the window's user does: close from the title bar first (nothing may happen), then tick
+ * the check boxes (indexes from IDC_TEST_FIRST) and the cluster, and press a button. */
+static struct { std::vector<int> ticks; int cluster2; int button; } g_user;
+static HHOOK g_hook;
+
+static LRESULT CALLBACK Use(int code, WPARAM wp, LPARAM lp)
+{
+    HWND dlg = (HWND)wp;
+    if (code == HCBT_ACTIVATE && GetDlgItem(dlg, IDC_TEST_OK)) {
+        PostMessageA(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+        for (int i : g_user.ticks)
+            PostMessageA(GetDlgItem(dlg, IDC_TEST_FIRST + i), BM_SETCHECK, BST_CHECKED, 0);
+        if (g_user.cluster2)
+            PostMessageA(GetDlgItem(dlg, IDC_TEST_CLUSTER2), BM_SETCHECK, BST_CHECKED, 0);
+        PostMessageA(dlg, WM_COMMAND, g_user.button, 0);
+    }
+    return CallNextHookEx(g_hook, code, wp, lp);
+}
+
+TEST(CommunicationTest, SendsTheTickedCommandsInOrder)
+{
+    struct Run {
+        const char *name;
+        const char *description;
+        std::vector<int> ticks;
+        int cluster2, button;
+        Texts requests, lines;
+    };
+    const Run runs[] = {
+        { "cancelled", "", { 0, 1 }, 0, IDC_TEST_CANCEL, {}, {} },
+        { "inquiry before TUR", "", { 0, 1 }, 0, IDC_TEST_OK, { "INQUIRY@0080", "TUR@0080" },
+          { "Inquiry End. RC = 00000000 Vendor = NORDAXIS PORT = 00 CR#=0000 VF=01", "Unit Ready End. RC = 00000000" } },
+        { "only Drive Read", "", { 12 }, 0, IDC_TEST_OK, {}, {} },
+        { "cluster 2", "", { 6, 8, 9, 10 }, 1, IDC_TEST_OK,
+          { "SETBYPASS@0090", "CHECKBYPASS@0090", "LIP@0090", "STARTINLINE@0090" },
+          { "Set Bypass End. RC = 00000000", "Check Bypass End. RC = 00000000 Result = 80000000", "Lip End. RC = 00000000",
+            "Start Inline End. RC = 00000000" } },
+        { "not delivered", "[Fault]\r\nTUR=timeout\r\n[Drive.0000]\r\nBypassed=A\r\n", { 0, 8 }, 0, IDC_TEST_OK,
+          { "TUR@0080", "TUR@0080", "TUR@0080", "CHECKBYPASS@0080" },
+          { "Unit Ready End. RC = ffffffff", "Check Bypass End. RC = 00000000 Result = 80000000" } },
+    };
+    for (const Run &r : runs) {
+        SCOPED_TRACE(r.name);
+        Scenario(r.description);
+        Select({ 0 }, ROUTINE_D1, DISPLAY_INTERACTIVE);
+        g_user = { r.ticks, r.cluster2, r.button };
+        size_t mark = TraceMark();
+        g_hook = SetWindowsHookExA(WH_CBT, Use, nullptr, GetCurrentThreadId());
+        uint16_t failKind = 0;
+        EXPECT_EQ(1u, RoutineD1(g_run.cfg.mainWnd, &failKind));
+        UnhookWindowsHookEx(g_hook);
+        EXPECT_EQ(FAIL_CHECKS, failKind);
+        EXPECT_EQ(r.requests, Requests(mark));
+        EXPECT_EQ(1u, Lines(mark, "Communication Test Start.").size());
+        EXPECT_EQ(r.lines, Lines(mark, " End. RC = "));
+        EXPECT_EQ(Texts{}, Reports()) << "nothing is reported";
+    }
+}

@@ -1,0 +1,177 @@
+/* The interactive program as an engineer uses it: Vestra.exe started with an empty command line
+ * against both simulators, driven from this process through its real windows with posted
+ * messages, as clicks would: Start, Select Unit, DKU, HDU, Select HDD List, the run, the Error
+ * HDD List; then debug mode (access code, routine dialog) with a D routine, and Exit. */
+#include "tests/support/support.h"
+#include "base/launch.h"
+#include "iw/iw.h"
+#include "res/resource.h"
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+/* Drive 0003 fails its self test (C403). */
+static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(
+    new TestEnv("[Subsystem]\r\nMessageBox=trace\r\n[Sim]\r\nSpinUpMs=0\r\n[Drive.0003]\r\nSelfTest=05\r\n", 100));
+
+static DWORD g_pid;
+static std::string g_diagLog;
+
+/* The dialog of Vestra.exe with this caption (null: any) and, when given, this control. */
+static HWND Wait(const char *caption, int control = 0)
+{
+    for (int i = 0; i < 600; i++) {
+        for (HWND w = FindWindowExA(nullptr, nullptr, "#32770", caption); w;
+             w = FindWindowExA(nullptr, w, "#32770", caption)) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            if (pid == g_pid && IsWindowVisible(w) && (!control || GetDlgItem(w, control)))
+                return w;
+        }
+        Sleep(50);
+    }
+    return nullptr;
+}
+
+static std::string Text(HWND dlg, int id)
+{
+    char text[256] = "";
+    SendMessageTimeoutA(GetDlgItem(dlg, id), WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_BLOCK, 5000, nullptr);
+    return text;
+}
+
+/* The main window once its status shows text (polled; the run goes on in the other process). */
+static bool WaitStatus(HWND main, const std::string &status)
+{
+    for (int i = 0; i < 1200; i++) {
+        if (Text(main, IDC_STATUS) == status)
+            return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+static void Click(HWND dlg, int id)
+{
+    PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dlg, id));
+}
+
+/* Start, then unit 0 (DKU 1, HDU box 1) with its first four drives. */
+static void SelectFourDrives(HWND main)
+{
+    Click(main, IDC_START);
+    HWND unit = Wait("Select Unit", IDC_DKU_FIRST);
+    ASSERT_NE(nullptr, unit);
+    Click(unit, IDC_DKU_FIRST);
+    HWND dku = Wait("DKU", IDC_HDU_FIRST);
+    ASSERT_NE(nullptr, dku);
+    Click(dku, IDC_HDU_FIRST);
+    HWND hdu = Wait(nullptr, IDC_HDD_FIRST);     /* its caption names the box */
+    ASSERT_NE(nullptr, hdu);
+    for (int pos = 0; pos < 4; pos++)
+        PostMessageA(GetDlgItem(hdu, IDC_HDD_FIRST + pos), BM_CLICK, 0, 0);
+    Click(hdu, IDOK);
+    Click(dku, IDCANCEL);
+    Click(unit, IDOK);
+    HWND list = Wait("Select HDD List");
+    ASSERT_NE(nullptr, list);
+    Click(list, IDOK);
+}
+
+TEST(Interactive, NormalRunThenDebugModeWithARoutineD)
+{
+    g_diagLog = UseDiagLog();
+    Peer dkc, log;
+    ASSERT_TRUE(dkc.Start("DkcSim.exe", "09"));
+    ASSERT_TRUE(log.Start("DiagLogSim.exe", "05"));
+    HANDLE p = StartProgram("Vestra.exe", "");
+    ASSERT_NE(nullptr, p);
+    g_pid = GetProcessId(p);
+    HWND main = Wait("Vestra", IDC_START);
+    ASSERT_NE(nullptr, main);
+    ASSERT_TRUE(WaitStatus(main, " ")) << "logical devices checked";
+
+    /* Normal mode: CF over four drives; one fails. */
+    SelectFourDrives(main);
+    HWND errors = Wait("Error HDD List", IDC_ERROR_LIST);
+    ASSERT_NE(nullptr, errors) << "the run ends with the list of failed drives";
+    EXPECT_EQ(1, SendMessageA(GetDlgItem(errors, IDC_ERROR_LIST), LVM_GETITEMCOUNT, 0, 0));
+    Click(errors, IDOK);
+    EXPECT_EQ("Vestra Abnormal END", Text(main, IDC_STATUS));
+    EXPECT_EQ("C4 03 05 ", Text(main, IDC_ERROR_CODE).substr(0, 9));
+    EXPECT_EQ("SELF TEST failed.", Text(main, IDC_ERROR_CONTENTS));
+    std::vector<std::string> diag = ReadLines(g_diagLog);
+    ASSERT_EQ(1u, diag.size());
+    EXPECT_NE(std::string::npos, diag[0].find("CR#=0003 MP=80 Routine=C4 Step=03")) << diag[0];
+
+    /* Debug mode: the accelerator's command, the access code, its box. */
+    PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDM_ASK_PASSWORD, 1), 0);
+    HWND pw = Wait("Input PassWord", IDC_PASSWORD);
+    ASSERT_NE(nullptr, pw);
+    SendMessageTimeoutA(GetDlgItem(pw, IDC_PASSWORD), WM_SETTEXT, 0, (LPARAM) "KTR582", SMTO_BLOCK, 5000, nullptr);
+    Click(pw, IDOK);
+    HWND ok = Wait("Pass Word");
+    ASSERT_NE(nullptr, ok);
+    Click(ok, IDOK);
+
+    /* D2 over the same drives, chosen in the routine dialog. */
+    SelectFourDrives(main);
+    HWND routine = Wait("ROUTINE", IDC_ROUTINE_COMBO);
+    ASSERT_NE(nullptr, routine);
+    SendMessageTimeoutA(GetDlgItem(routine, IDC_ROUTINE_COMBO), WM_SETTEXT, 0, (LPARAM) "D2: Start Drive.", SMTO_BLOCK,
+                        5000, nullptr);
+    Click(routine, IDOK);
+    EXPECT_TRUE(WaitStatus(main, "Vestra Normal END"));
+    EXPECT_EQ("D2", Text(main, IDC_ROUTINE_ID));
+    EXPECT_EQ(1u, ReadLines(g_diagLog).size()) << "D2 passed: nothing reported";
+
+    Click(main, IDC_EXIT);
+    EXPECT_EQ(0, WaitExit(p, 30000));
+    std::vector<std::string> t = TraceTexts(0, g_pid, 6);
+    EXPECT_EQ(2u, GrepLines(t, "Start Inline Start").size());
+    EXPECT_EQ(2u, GrepLines(t, "End Inline Start").size()) << "every run's inline frame is closed";
+}
+
+/* One receiver per AP id: while this process receives as "0D", a launched Vestra.exe ends
+ * through its communication start-up failure, and this receiver goes on receiving. */
+static volatile LONG g_delivered;
+static uint32_t WINAPI Count(IwMsgDesc *) { InterlockedIncrement(&g_delivered); return IW_HANDLED; }
+
+TEST(Interactive, SecondReceiverOfTheIdIsRefused)
+{
+    for (auto &row : RecvHandlerTable)
+        row[1] = Count;
+    ASSERT_EQ(IW_OK, mtp1_iwini(0, 0, "0D"));
+    char name[32];
+    unsigned long number = 0x7E000000u | GetCurrentProcessId();
+    snprintf(name, sizeof name, "DIAGAPI%08lx", number);
+    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
+    uint8_t *lb = map ? (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
+    ASSERT_NE(nullptr, lb);
+    lb[LB_LAUNCH_MODE] = LAUNCH_AUTOMATIC;
+    lb[LB_ROUTINE] = 0xCF;
+    lb[LB_END_STATUS] = 0xEE;
+    PutLe32(lb + LB_DRIVE_SELECT, 0x80000000u);
+    size_t mark = TraceMark();
+    char arg[16];
+    snprintf(arg, sizeof arg, "%lx", number);
+    HANDLE p = StartProgram("Vestra.exe", arg);
+    ASSERT_NE(nullptr, p);
+    DWORD pid = GetProcessId(p);
+    EXPECT_EQ(0, WaitExit(p, 60000));
+    EXPECT_EQ(0, lb[LB_END_STATUS]) << "the outcome is written";
+    EXPECT_EQ(LB_STEP_START_FAILED, lb[LB_ERROR_STEP]);
+    auto t = TraceTexts(mark, pid);
+    EXPECT_EQ(1u, GrepLines(t, "mtp1_iwini Receiver Exists !!").size());
+    EXPECT_EQ(1u, GrepLines(t, "Communication Initialized Failed. EC = 0000").size());
+    EXPECT_EQ(1u, GrepLines(t, "mtp_MessageBox [DC3-01]").size());
+
+    /* This process still receives what is sent to 0D. */
+    uint8_t data[8] = { 1, 2, 3 };
+    char dest[4] = "0D";
+    EXPECT_EQ(IW_OK, mtp1_iwtrn(2, 0, 0, 0, dest, 0, data, sizeof data));
+    EXPECT_EQ(1, g_delivered);
+    iwend();
+    UnmapViewOfFile(lb);
+    CloseHandle(map);
+}
