@@ -1,7 +1,4 @@
 #include "tests/sim/simtest.h"
-#include "tests/support/support.h"
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <algorithm>
 #include <deque>
@@ -15,15 +12,13 @@ static uint32_t WINAPI Keep(IwMsgDesc *msg)
 {
     const IwHeader *h = msg->header;
     Received r = { h->kind, h->from, h->func, h->target1.mpid,
-                   std::vector<uint8_t>(msg->data, msg->data + h->dataLen), GetTickCount() };
+                   Bytes(msg->data, msg->data + h->dataLen), GetTickCount() };
     EnterCriticalSection(&g_lock);
     g_inbox.push_back(r);
     LeaveCriticalSection(&g_lock);
     SetEvent(g_arrived);
     return IW_HANDLED;
 }
-
-static void EndMessaging() { iwend(); }
 
 /* The environment without a description, and this process's messaging as "0D". */
 struct SimEnv : TestEnv {
@@ -36,8 +31,8 @@ struct SimEnv : TestEnv {
         for (int row = 0; row < IW_ROW_COUNT; row++)
             RecvHandlerTable[row][1] = Keep;
         mtp1_iwini(0, 0, "0D");
-        atexit(EndMessaging);
     }
+    void TearDown() override { iwend(); }
 };
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new SimEnv);
 
@@ -65,14 +60,6 @@ bool NextMessage(Received *out, DWORD timeoutMs)
     }
 }
 
-size_t PendingMessages()
-{
-    EnterCriticalSection(&g_lock);
-    size_t n = g_inbox.size();
-    LeaveCriticalSection(&g_lock);
-    return n;
-}
-
 void DropMessages()
 {
     EnterCriticalSection(&g_lock);
@@ -80,9 +67,9 @@ void DropMessages()
     LeaveCriticalSection(&g_lock);
 }
 
-std::vector<uint8_t> Request83(uint8_t unit, const std::vector<int> &rows, const uint8_t cdb[DREQ_CDB_LEN])
+Bytes Request83(uint8_t unit, const std::vector<int> &rows, const uint8_t cdb[DREQ_CDB_LEN])
 {
-    std::vector<uint8_t> r(DREQ83_LEN, 0);
+    Bytes r(DREQ83_LEN, 0);
     uint32_t words[DREQ_ROWWORDS] = {};
     int count = 0;
     r[DREQ_FD] = FD_DRIVE;
@@ -101,10 +88,9 @@ std::vector<uint8_t> Request83(uint8_t unit, const std::vector<int> &rows, const
     return r;
 }
 
-std::vector<uint8_t> Request89(uint8_t fc, uint8_t sf, uint8_t kind, uint8_t sub, uint16_t mpid,
-                               const std::vector<uint16_t> &crs)
+Bytes Request89(uint8_t fc, uint8_t sf, uint8_t kind, uint8_t sub, uint16_t mpid, const std::vector<uint16_t> &crs)
 {
-    std::vector<uint8_t> r(DREQ89_LEN, 0);
+    Bytes r(DREQ89_LEN, 0);
     r[DREQ_FD] = FD_DRIVE;
     r[DREQ_FC] = fc;
     r[DREQ_SF] = sf;
@@ -120,105 +106,99 @@ std::vector<uint8_t> Request89(uint8_t fc, uint8_t sf, uint8_t kind, uint8_t sub
     return r;
 }
 
-bool SendDrive(const std::vector<uint8_t> &req, uint16_t mpid)
+bool SendDrive(const Bytes &req, uint16_t mpid)
 {
     return mtp2_iwtrn_300(0, mpid, mpid, uint16_t(FD_DRIVE << 8 | req[DREQ_FC]), nullptr, 0,
                           req.data(), uint32_t(req.size())) == IW_OK;
 }
 
-static bool Fail(std::string *why, const std::string &text)
-{
-    *why = text;
-    return false;
-}
+typedef testing::AssertionResult Result;
 
-bool NextSegment(Segment *s, DWORD timeoutMs, std::string *why)
+/* The next message as a segment of a reply to fc, the index-th of its exchange, at least minLen long. */
+static Result NextSegment(Segment *s, uint8_t fc, size_t index, size_t minLen, DWORD timeoutMs)
 {
     Received m;
     if (!NextMessage(&m, timeoutMs))
-        return Fail(why, "no message");
-    if (m.kind != IW_ROW_DKC || m.from != 0x09 || m.data.size() < MSG_PREFIX + PL_SEG)
-        return Fail(why, "message of kind " + std::to_string(m.kind) + " from " + std::to_string(m.from) +
-                      ", " + std::to_string(m.data.size()) + " bytes");
-    if (GetBe16(&m.data[MSG_PAYLOAD_LEN]) != m.data.size() - MSG_PREFIX)
-        return Fail(why, "payload length for " + std::to_string(m.data.size()) + " bytes");
+        return testing::AssertionFailure() << "no segment " << index;
+    if (m.kind != IW_ROW_DKC || m.from != 0x09 || m.data.size() < MSG_PREFIX + PL_SEG ||
+        GetBe16(&m.data[MSG_PAYLOAD_LEN]) != m.data.size() - MSG_PREFIX)
+        return testing::AssertionFailure() << "segment " << index << ": kind " << m.kind << " from " << m.from
+                                           << ", " << m.data.size() << " bytes";
     for (size_t i = 0; i < MSG_PAYLOAD_LEN; i++)
         if (i != MSG_FLAGS && m.data[i] != 0)
-            return Fail(why, "prefix byte " + std::to_string(i) + " not 0");
+            return testing::AssertionFailure() << "segment " << index << ": prefix byte " << i << " not 0";
     *s = { m.func, m.mpid, m.data[MSG_FLAGS], m.data[MSG_PREFIX + PL_P], m.data[MSG_PREFIX + PL_F],
-           std::vector<uint8_t>(m.data.begin() + MSG_PREFIX + PL_SEG, m.data.end()), m.at };
-    return true;
+           Bytes(m.data.begin() + MSG_PREFIX + PL_SEG, m.data.end()), m.at };
+    if (s->func != (FD_DRIVE << 8 | fc) || s->f != fc || s->p != uint8_t(index) || s->seg.size() < minLen)
+        return testing::AssertionFailure() << "segment " << index << ": func " << s->func << " F " << int(s->f)
+                                           << " P " << int(s->p) << " length " << s->seg.size();
+    return testing::AssertionSuccess();
 }
 
-static bool BadSegment(const Segment &s, uint8_t fc, size_t index, size_t minLen, std::string *why)
-{
-    if (s.func == (FD_DRIVE << 8 | fc) && s.f == fc && s.p == uint8_t(index) && s.seg.size() >= minLen)
-        return false;
-    return !Fail(why, "segment " + std::to_string(index) + ": func " + std::to_string(s.func) + " F " +
-                          std::to_string(s.f) + " P " + std::to_string(s.p) + " length " +
-                          std::to_string(s.seg.size()));
-}
-
-bool Collect83(Reply83 *r, DWORD timeoutMs, std::string *why)
+Result Cmd83(Reply83 *r, uint16_t mpid, uint8_t unit, const std::vector<int> &rows, const uint8_t *cdb)
 {
     const DWORD start = GetTickCount();
     Segment s;
     r->data.clear();
-    for (r->segments = 0;; r->segments++) {
+    if (!SendDrive(Request83(unit, rows, cdb), mpid))
+        return testing::AssertionFailure() << "request not delivered";
+    for (r->segments = 0; r->data.size() < R83_LEN; r->segments++) {
         const bool first = r->segments == 0;
         const size_t headLen = first ? size_t(SEG83_HEAD) : 0;
-        DWORD gone = GetTickCount() - start;
-        if (gone >= timeoutMs || !NextSegment(&s, timeoutMs - gone, why))
-            return Fail(why, *why + " after " + std::to_string(r->data.size()) + " bytes");
-        if (BadSegment(s, FC_PASS, r->segments, headLen, why))
-            return false;
-        if (bool(s.flags & MSG_FIRST) != first || (!first && s.mpid != r->mpid))
-            return Fail(why, "segment " + std::to_string(r->segments) + " flags/MP");
+        const DWORD gone = GetTickCount() - start;
+        Result ok = gone < REPLY_MS ? NextSegment(&s, FC_PASS, r->segments, headLen, REPLY_MS - gone)
+                                    : testing::AssertionFailure() << "time out";
+        if (!ok)
+            return ok << " after " << r->data.size() << " bytes";
         if (first) {
             r->head.assign(s.seg.begin(), s.seg.begin() + SEG83_HEAD);
             r->mpid = s.mpid;
             r->firstAt = s.at;
         }
         r->data.insert(r->data.end(), s.seg.begin() + headLen, s.seg.end());
-        if (r->data.size() > R83_LEN)
-            return Fail(why, "more than 75040 bytes");
-        if (bool(s.flags & MSG_LAST) != (r->data.size() == R83_LEN))
-            return Fail(why, "last flag at " + std::to_string(r->data.size()) + " bytes");
-        if (r->data.size() == R83_LEN) {
-            r->segments++;
-            return true;
-        }
+        if (bool(s.flags & MSG_FIRST) != first || s.mpid != r->mpid || r->data.size() > R83_LEN ||
+            bool(s.flags & MSG_LAST) != (r->data.size() == R83_LEN))
+            return testing::AssertionFailure() << "segment " << r->segments << ": flags " << int(s.flags) << " MP "
+                                               << s.mpid << " at " << r->data.size() << " bytes";
     }
+    return testing::AssertionSuccess();
 }
 
-bool CollectExchange(std::vector<Segment> *segs, uint8_t fc, DWORD timeoutMs, std::string *why)
+Result CmdPath(std::vector<Segment> *segs, uint8_t sub, uint16_t mpid, const std::vector<uint16_t> &crs)
 {
+    const uint8_t fc = sub == SUB_READ ? FC_READ : FC_PATH;
+    const uint8_t sf = sub == SUB_READ ? 10 : sub == SUB_REJECTLAMP ? 5 : 6;
+    const uint8_t kind = sub == SUB_READ ? KIND_READ : sub == SUB_REJECTLAMP ? KIND_LAMP : KIND_PATH;
     const DWORD start = GetTickCount();
     Segment s;
     segs->clear();
+    if (!SendDrive(Request89(fc, sf, kind, sub, mpid, crs), mpid))
+        return testing::AssertionFailure() << "request not delivered";
     for (;;) {
-        DWORD gone = GetTickCount() - start;
-        if (gone >= timeoutMs || !NextSegment(&s, timeoutMs - gone, why) ||
-            BadSegment(s, fc, segs->size(), SEG_HEAD_LEN, why))
-            return false;
+        const DWORD gone = GetTickCount() - start;
+        Result ok = gone < REPLY_MS ? NextSegment(&s, fc, segs->size(), SEG_HEAD_LEN, REPLY_MS - gone)
+                                    : testing::AssertionFailure() << "time out";
+        if (!ok)
+            return ok;
         segs->push_back(s);
         if (s.seg[SEG_FLAG] == SEG_END || GetBe32(&s.seg[SEG_RC]) != RC_OK)
-            return true;
+            return testing::AssertionSuccess();
     }
 }
 
 const uint8_t *Block(const Reply83 &r, int row) { return r.data.data() + R83_HEAD + R83_BLOCK * size_t(row); }
 
-std::string FirstDifference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b)
+Bytes At(const uint8_t *p, std::initializer_list<size_t> offsets)
 {
-    return "first difference at byte " +
-           std::to_string(std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin());
+    Bytes v;
+    for (size_t o : offsets)
+        v.push_back(p[o]);
+    return v;
 }
 
-std::vector<uint8_t> Report(uint8_t unit, uint8_t row, uint8_t mp, uint8_t routine, uint8_t step,
-                            const std::vector<uint8_t> &detail, uint8_t tmpConfig)
+Bytes Report(uint8_t unit, uint8_t row, uint8_t mp, uint8_t routine, uint8_t step, const Bytes &detail, uint8_t tmpConfig)
 {
-    std::vector<uint8_t> r(DIAG_REQ_LEN, 0);
+    Bytes r(DIAG_REQ_LEN, 0);
     r[DIAG_REQ_KIND] = DIAG_KIND_REPORT;
     r[DIAG_REQ_OP] = DIAG_OP_REPORT;
     r[DIAG_REQ_UNIT] = unit;

@@ -1,7 +1,6 @@
 /* The simulators' parts of the description, their command line and the diagnosis log line,
  * in this process: the parsers take whatever a file holds. */
 #include "tests/sim/simtest.h"
-#include "tests/support/support.h"
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -12,6 +11,7 @@ static DkcConfig g_c;
 
 /* anyDrive, pdev, command, kind, arg, remaining */
 typedef std::tuple<int, int, int, int, uint32_t, int> FaultT;
+static FaultT Of(const SimFault &f) { return FaultT(f.anyDrive, f.pdev, f.cmd, f.kind, f.arg, f.remaining); }
 
 TEST(SimDescription, FaultGrammar)
 {
@@ -40,10 +40,8 @@ TEST(SimDescription, FaultGrammar)
     for (const Line &l : lines)
         EXPECT_EQ(l.added, DkcAddFaults(&g_c, l.key, l.value)) << l.key << "=" << l.value;
     ASSERT_EQ(6, g_c.faultCount);
-    for (int i = 0; i < 6; i++) {
-        const SimFault &f = g_c.fault[i];
-        EXPECT_EQ(want[i], FaultT(f.anyDrive, f.pdev, f.cmd, f.kind, f.arg, f.remaining)) << i;
-    }
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(want[i], Of(g_c.fault[i])) << i;
 
     /* The table holds SIM_FAULT_MAX; a line that does not fit adds what fits. */
     while (g_c.faultCount < SIM_FAULT_MAX - 2)
@@ -94,14 +92,11 @@ TEST(SimDescription, DrivesFromTheDescription)
     EXPECT_EQ(g_c.drive[2][5].mpB, g_c.drive[2][4].mpB);
     EXPECT_NE(g_c.drive[2][5].mpA, g_c.drive[2][4].mpA);
     ASSERT_EQ(1, g_c.faultCount);
-    EXPECT_EQ(FaultT(0, 0x0100, SIM_CMD_TUR, SIM_FAULT_SLOW, 10, -1),
-              FaultT(g_c.fault[0].anyDrive, g_c.fault[0].pdev, g_c.fault[0].cmd, g_c.fault[0].kind,
-                     g_c.fault[0].arg, g_c.fault[0].remaining));
+    EXPECT_EQ(FaultT(0, 0x0100, SIM_CMD_TUR, SIM_FAULT_SLOW, 10, -1), Of(g_c.fault[0]));
 
-    path = UseDescription("[Sim]\nSegmentSize=65513\nSpinUpMs=600001\n");
-    ASSERT_EQ(1, DkcLoadConfig(&g_c, path.c_str()));
-    EXPECT_EQ(SIM_SEGMENT_MAX, g_c.segmentLen);
-    EXPECT_EQ(SIM_SPINUP_DEFAULT, g_c.spinUpMs);
+    ASSERT_EQ(1, DkcLoadConfig(&g_c, UseDescription("[Sim]\nSegmentSize=65513\nSpinUpMs=600001\nDemoFaults=1\n").c_str()));
+    EXPECT_EQ((std::vector<uint32_t>{ SIM_SEGMENT_MAX, SIM_SPINUP_DEFAULT, 1 }),
+              (std::vector<uint32_t>{ g_c.segmentLen, g_c.spinUpMs, g_c.demoFaults }));
 
     /* A [Fault] section larger than the read buffer: whole lines only, the table full. */
     std::string big = "[Fault]\n";

@@ -4,13 +4,12 @@
 #include <stdlib.h>
 #include <algorithm>
 
+/* Folder of the running test program (bin/, where every program and DLL lies). */
 static std::string BinDir()
 {
     char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    size_t cut = s.find_last_of("\\/");
-    return cut == std::string::npos ? std::string(".\\") : s.substr(0, cut + 1);
+    std::string s(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+    return s.substr(0, s.find_last_of("\\/") + 1);
 }
 
 static void RemoveTree(const std::string &dir)

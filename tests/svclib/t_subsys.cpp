@@ -1,5 +1,5 @@
-/* The subsystem description read straight through the subsys library: overrides, Base=empty,
- * [Fail] matching and hostile files. Each description is loaded into its own record. */
+/* The subsystem description read straight through the subsys library: what overrides reach,
+ * Base=empty, [Fail] matching and hostile files. Each description is loaded into its own record. */
 #include "svclib/subsys.h"
 #include "tests/support/support.h"
 #include <gtest/gtest.h>
@@ -8,20 +8,15 @@
 
 static std::unique_ptr<SubsysDesc> Load(const std::string &text)
 {
-    std::string path = TempDir() + "subsystem.ini";
-    EXPECT_TRUE(WriteFileBytes(path, text));
     std::unique_ptr<SubsysDesc> d(new SubsysDesc);
+    std::string path = TestDir() + "subsystem.ini";
     uint16_t ec = 0;
+    EXPECT_TRUE(WriteFileBytes(path, text));
     EXPECT_EQ(SubsysLoad(d.get(), path.c_str(), &ec), 1);
     return d;
 }
 
 /* A query's answer, or 0xE0000 | EC when it fails. */
-static uint32_t Q(int (*f)(const SubsysDesc *, uint16_t *, uint16_t *), const SubsysDesc *d)
-{
-    uint16_t v = 0, ec = 0;
-    return f(d, &v, &ec) ? v : 0xE0000u | ec;
-}
 static uint32_t Q(int (*f)(const SubsysDesc *, uint16_t, uint16_t *, uint16_t *), const SubsysDesc *d, int arg)
 {
     uint16_t v = 0, ec = 0;
@@ -39,20 +34,23 @@ static std::string Loc(const SubsysDesc *d, bool drive, uint16_t id)
 {
     char buf[SUBSYS_NAME_LEN] = "";
     uint16_t ec = 0;
-    int ok = drive ? SubsysGetPdevLocation(d, id, buf, sizeof buf, &ec)
-                   : SubsysGetDkuLocation(d, id, buf, sizeof buf, &ec);
+    int ok = drive ? SubsysGetPdevLocation(d, id, buf, sizeof buf, &ec) : SubsysGetDkuLocation(d, id, buf, sizeof buf, &ec);
     return ok ? buf : "EC " + std::to_string(ec);
 }
 
-static int PathDigits(const uint16_t p[3]) { return p[0] * 100 + p[1] * 10 + p[2]; }
+/* Path A and B of a drive as six digits. */
+static int Paths(const SubsysDesc *d, uint16_t pdev)
+{
+    uint16_t a[3] = {}, b[3] = {}, ec = 0;
+    return SubsysGetPdevPaths(d, pdev, a, b, &ec) ? a[0] * 100000 + a[1] * 10000 + a[2] * 1000 + b[0] * 100 + b[1] * 10 + b[2] : -1;
+}
 
 TEST(Subsys, AbsentFileAndOnlyTheFirstMegabyte)
 {
     std::unique_ptr<SubsysDesc> d(new SubsysDesc);
     uint16_t ec = 0;
-    EXPECT_EQ(SubsysLoad(d.get(), (TempDir() + "none.ini").c_str(), &ec), 0);
+    EXPECT_EQ(SubsysLoad(d.get(), (TestDir() + "none.ini").c_str(), &ec), 0);
     EXPECT_EQ(ec, SUBSYS_EC_NO_FILE);
-    EXPECT_EQ(Q(SubsysGetDkcModel, d.get()), 4u);
     ec = 0;
     EXPECT_EQ(SubsysLoad(d.get(), nullptr, &ec), 0);
     EXPECT_EQ(ec, SUBSYS_EC_NO_FILE);
@@ -60,41 +58,22 @@ TEST(Subsys, AbsentFileAndOnlyTheFirstMegabyte)
     std::string t = "[DKU.0]\nModel=3\n";
     while (t.size() < size_t(SUBSYS_FILE_MAX))
         t += ";" + std::string(1022, '-') + "\n";
-    t += "[DKU.1]\nModel=4\n";
-    d = Load(t);
+    d = Load(t + "[DKU.1]\nModel=4\n");
     EXPECT_EQ(Q(SubsysGetDkuModel, d.get(), 0), 3u);
     EXPECT_EQ(Q(SubsysGetDkuModel, d.get(), 1), 5u);
 }
 
 TEST(Subsys, OverridesApply)
 {
-    auto d = Load("; maintenance description\r\n"
-                  "[Subsystem]\r\nDkcModel=5\r\nMtpMode = 2\r\nDka2=1200\r\nDka3=0x1201\r\n"
-                  "MessageBox=TRACE\r\nTraceCalls=1\r\nHistoryReject=10, 2a-2C\r\n"
-                  "[DKU.1]\r\nModel=9\r\nLocation=DKU-LEFT-ONE\r\n"
-                  "[DKU.3]\r\nEquip=1\r\nLocation=A-very-long-location-text\r\n"
+    auto d = Load("; maintenance description\r\n[Subsystem]\r\nDka2=1200\r\nDka3=0x1201\r\n"
+                  "[DKU.1]\r\nLocation=DKU-LEFT-ONE\r\n[DKU.3]\r\nEquip=1\r\nLocation=A-very-long-location-text\r\n"
                   "[Box.3.2]\r\nEquip=1\r\nDrives=0-3,14\r\nUnit=0x40\r\nRow=16\r\nLocation=HDU-X\r\n"
-                  "[box.0.1]\r\nequip=0\r\n"
-                  "[Box.0.2]\r\nUnit=0\r\n"
-                  "[Box.2.0]\r\nRow=250\r\n"
-                  "[Drive.0002]\r\nEquip=0\r\nPathA=0,5,2\r\nPathB=1, 5, 3\r\n"
-                  "[Drive.0003]\r\nLocation=SPARE\r\n"
-                  "[Drive.4014]\r\nEquip=1\r\n"
+                  "[box.0.1]\r\nequip=0\r\n[Box.0.2]\r\nUnit=0\r\n[Box.2.0]\r\nRow=250\r\n"
+                  "[Drive.0002]\r\nEquip=0\r\nPathA=0,5,2\r\n[Drive.0003]\r\nLocation=SPARE\r\n[Drive.4014]\r\nEquip=1\r\n"
                   "[LDEV]\r\nEquip=0:0-3, 2:250-255\r\nStatus=1000\r\nStatus.02.FF=2002\r\n");
     const SubsysDesc *s = d.get();
-    uint16_t ec = 0, a[3], b[3];
-
-    EXPECT_EQ(Q(SubsysGetDkcModel, s), 5u);
-    EXPECT_EQ(Q(SubsysGetMtpMode, s), 2u);
     for (int i = 0; i < 4; i++)
         EXPECT_EQ(Q(SubsysGetDkaState, s, i), i == 3 ? 0x1201u : 0x1200u) << "DKA " << i;
-    EXPECT_EQ(s->msgMode, SUBSYS_MSG_TRACE);
-    EXPECT_EQ(s->traceCalls, 1);
-    for (int f : { 0x00, 0x10, 0x11, 0x29, 0x2A, 0x2B, 0x2C, 0x2D, 0xFF })
-        EXPECT_EQ(SubsysHistoryAccepts(s, uint8_t(f)), f != 0x10 && (f < 0x2A || f > 0x2C)) << f;
-
-    /* Drive units: model and location overrides, a spare unit brought in, long text cut. */
-    EXPECT_EQ(Q(SubsysGetDkuModel, s, 1), 9u);
     EXPECT_EQ(Loc(s, false, 1), "DKU-LEFT-ONE");
     EXPECT_EQ(Loc(s, false, 3), "A-very-long-loc");
     EXPECT_EQ(Q(SubsysGetHduState, s, 3), 0x1200u);
@@ -114,75 +93,59 @@ TEST(Subsys, OverridesApply)
     for (auto &k : kStates)
         EXPECT_EQ(Q(SubsysGetPdevState, s, k.pdev), k.state) << std::hex << k.pdev;
     EXPECT_EQ(Loc(s, true, 0x401E), "HDD32-0E");
-    EXPECT_EQ(Loc(s, true, 0x0000), "HDD00-00");
     EXPECT_EQ(Loc(s, true, 0x0002), "EC " + std::to_string(0x1201));
     EXPECT_EQ(Loc(s, true, 0x0003), "SPARE");
-    ASSERT_TRUE(SubsysGetPdevPaths(s, 0x0002, a, b, &ec));
-    EXPECT_EQ(PathDigits(a), 52);
-    EXPECT_EQ(PathDigits(b), 153);
+    EXPECT_EQ(Paths(s, 0x0002), 52100);
 
     /* LDEVs: the list replaces the default; the state applies to equipped LDEVs only. */
     static uint32_t map[256][8];
     static uint16_t status[256][256];
-    ASSERT_TRUE(SubsysGetLdevEquipMap(s, map, &ec));
-    EXPECT_EQ(map[0][0], 0xF0000000u);
-    EXPECT_EQ(map[0][1], 0u);
-    EXPECT_EQ(map[2][7], 0x3Fu);
-    ASSERT_TRUE(SubsysGetLdevStatus(s, status, &ec));
-    EXPECT_EQ(status[0][0], 0x1000);
-    EXPECT_EQ(status[0][4], 0);
-    EXPECT_EQ(status[2][250], 0x1000);
-    EXPECT_EQ(status[2][255], 0x2002);
+    uint16_t ec = 0;
+    ASSERT_TRUE(SubsysGetLdevEquipMap(s, map, &ec) && SubsysGetLdevStatus(s, status, &ec));
+    EXPECT_EQ(std::vector<uint32_t>({ map[0][0], map[0][1], map[2][7] }), std::vector<uint32_t>({ 0xF0000000u, 0, 0x3F }));
+    EXPECT_EQ(std::vector<uint16_t>({ status[0][0], status[0][4], status[2][250], status[2][255] }),
+              std::vector<uint16_t>({ 0x1000, 0, 0x1000, 0x2002 }));
 }
 
 TEST(Subsys, EmptyBaseEquipsOnlyWhatIsListed)
 {
-    auto d = Load("[Subsystem]\nBase=empty\n[DKU.1]\nEquip=1\n[Box.1.1]\nEquip=1\nDrives=3\n"
-                  "[LDEV]\nStatus.00.00=1234\n");
+    auto d = Load("[Subsystem]\nBase=empty\n[DKU.1]\nEquip=1\n[Box.1.1]\nEquip=1\nDrives=3\n[LDEV]\nStatus.00.00=1234\n");
     const SubsysDesc *s = d.get();
-    uint16_t ec = 0;
     static uint32_t map[256][8];
     static uint16_t status[256][256];
-
+    uint16_t ec = 0;
     for (int i = 0; i < 4; i++)
-        EXPECT_EQ(Q(SubsysGetDkaState, s, i), 0x1201u);
+        EXPECT_EQ(Q(SubsysGetDkaState, s, i), 0x1201u) << "DKA " << i;
     EXPECT_EQ(Q(SubsysGetDkuModel, s, 0), 0xE1201u);
     EXPECT_EQ(Q(SubsysGetDkuModel, s, 1), 5u);
-    EXPECT_EQ(Loc(s, false, 1), "DKU-L1");
-    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0903), 0x1200u);
-    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0900), 0x1201u);
-    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0800), 0xE1101u);
-    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0000), 0xE1101u);
-    ASSERT_TRUE(SubsysGetLdevEquipMap(s, map, &ec));
-    ASSERT_TRUE(SubsysGetLdevStatus(s, status, &ec));
-    uint32_t bits = 0, states = 0;
+    for (uint16_t pdev : { 0x0903, 0x0900, 0x0800, 0x0000 })
+        EXPECT_EQ(Q(SubsysGetPdevState, s, pdev), pdev == 0x0903 ? 0x1200u : pdev == 0x0900 ? 0x1201u : 0xE1101u);
+    ASSERT_TRUE(SubsysGetLdevEquipMap(s, map, &ec) && SubsysGetLdevStatus(s, status, &ec));
+    uint32_t any = 0;
     for (int g = 0; g < 256; g++)
-        for (int n = 0; n < 256; n++) {
-            bits |= map[g][n / 32];
-            states |= status[g][n];
-        }
-    EXPECT_EQ(bits, 0u);
-    EXPECT_EQ(states, 0u);
-    EXPECT_EQ(Q(SubsysGetDkcModel, s), 4u);
+        for (int n = 0; n < 256; n++)
+            any |= map[g][n / 32] | status[g][n];
+    EXPECT_EQ(any, 0u);
 }
 
 TEST(Subsys, FailEntriesMatchByQueryAndArgument)
 {
-    /* The entry for the argument wins over the general one; a repeated key replaces. */
+    /* The entry for the argument wins over the general one; a repeated key replaces; argument
+     * 0 is not the general entry. */
     auto d = Load("[Fail]\nGetPdevEquipStatus.0105=4321\nmtp_GetDkcModel=4444\n"
-                  "GetDkuModel=1111\nGetDkuModel.1=2222\nGetDkuModel.1=2223\n");
+                  "GetDkuModel=1111\nGetDkuModel.1=2222\nGetDkuModel.1=2223\nGetDkuModel.0=3333\n");
     const struct { const char *query; int hasArg; uint16_t arg, ec; } kCalls[] = {
         { "GetPdevEquipStatus", 1, 0x0105, 0x4321 }, { "getpdevequipstatus", 1, 0x0105, 0x4321 },
         { "GetPdevEquipStatus", 1, 0x0106, 0 },      { "GetPdevEquipStatus", 0, 0, 0 },
         { "mtp_GetDkcModel", 0, 0, 0x4444 },         { "GetDkuModel", 1, 1, 0x2223 },
-        { "GetDkuModel", 1, 2, 0x1111 },
+        { "GetDkuModel", 1, 2, 0x1111 },            { "GetDkuModel", 1, 0, 0x3333 },
     };
     for (auto &c : kCalls) {
         uint16_t ec = 0;
         EXPECT_EQ(SubsysCheckFail(d.get(), c.query, c.hasArg, c.arg, &ec), c.ec != 0) << c.query << " " << c.arg;
         EXPECT_EQ(ec, c.ec) << c.query << " " << c.arg;
     }
-    EXPECT_EQ(d->failCount, 4);
+    EXPECT_EQ(d->failCount, 5);
 }
 
 TEST(Subsys, HostileFileIsReadSafely)
@@ -192,9 +155,7 @@ TEST(Subsys, HostileFileIsReadSafely)
     t += "[Box.0.8]\nEquip=1\n[Box.7.7.7]\nEquip=1\n[Box.0]\nEquip=0\n[Drive.10000]\nEquip=0\n[Drive.ZZ]\nEquip=0\n";
     t += "[Drive.0000]\nPathA=1,2\nPathB=1,2,3,4\nLocation=\n=novalue\nnoequals\n";
     t += "[Subsystem]\nDka4=1201\nDka0=12000\nDkcModel=99999999999999999999\nMtpMode=-1\nTraceCalls=2\n";
-    t += "MessageBox=maybe\nHistoryReject=100,zz,5-3,,7\n";
-    t += "[Box.0.0]\nDrives=0-32\nUnit=256\nRow=-5\n";
-    t += "[Box.0.3]\nDrives=";
+    t += "MessageBox=maybe\nHistoryReject=100,zz,5-3,,7\n[Box.0.0]\nDrives=0-32\nUnit=256\nRow=-5\n[Box.0.3]\nDrives=";
     for (int i = 0; i < 2000; i++)
         t += "1,";
     t += "\n[Box.0.2]\nDrives=";
@@ -207,39 +168,33 @@ TEST(Subsys, HostileFileIsReadSafely)
     t += "[Subsystem]\nHistoryReject=" + std::string(300000, '1') + "\n";
     t += "[" + std::string(200, 'S') + "]\nModel=1\n[Subsystem\nMtpMode=7\n";
     static const char withNul[] = "[DKU.2]\nModel=8\0\nLocation=AFTER-NUL\n";
-    t.append(withNul, sizeof withNul - 1);
-    auto d = Load(t);
+    auto d = Load(t.append(withNul, sizeof withNul - 1));
     const SubsysDesc *s = d.get();
-    uint16_t ec = 0, a[3], b[3];
+    uint16_t ec = 0, v = 0;
 
     for (int u = 0; u < 3; u++)
         EXPECT_EQ(Q(SubsysGetDkuModel, s, u), u == 2 ? 8u : u == 1 ? 5u : 7u) << "DKU " << u;
     EXPECT_EQ(Loc(s, false, 2), "AFTER-NUL");
     EXPECT_EQ(Q(SubsysGetDkuModel, s, 8), 0xE1201u);
     EXPECT_EQ(Q(SubsysGetDkaState, s, 0), 0x1200u);
-    EXPECT_EQ(Q(SubsysGetDkcModel, s), 4u);
-    EXPECT_EQ(Q(SubsysGetMtpMode, s), 1u);
-    EXPECT_EQ(s->traceCalls, 0);
-    EXPECT_EQ(s->msgMode, SUBSYS_MSG_SHOW);
+    EXPECT_TRUE(SubsysGetDkcModel(s, &v, &ec) && v == 4 && SubsysGetMtpMode(s, &v, &ec) && v == 1) << v;
+    EXPECT_EQ(s->traceCalls + s->msgMode, 0);
     for (int f = 0; f < 256; f++)
         EXPECT_EQ(SubsysHistoryAccepts(s, uint8_t(f)), f != 7) << f;
 
     /* Bad list items are dropped but the list still replaces; bad numbers change nothing. */
-    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0000), 0x1201u);
+    const struct { uint16_t pdev; uint32_t state; } kStates[] = {
+        { 0x0000, 0x1201 }, { 0x0301, 0x1200 }, { 0x0300, 0x1201 }, { 0x0200, 0x1200 }, { 0x040B, 0xE1101 },
+    };
+    for (auto &k : kStates)
+        EXPECT_EQ(Q(SubsysGetPdevState, s, k.pdev), k.state) << std::hex << k.pdev;
     EXPECT_EQ(PdevAt(s, 0, 0, 31), 0x001F);
-    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0301), 0x1200u);
-    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0300), 0x1201u);
-    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x0200), 0x1200u);
-    EXPECT_EQ(Q(SubsysGetPdevState, s, 0x040B), 0xE1101u);
     EXPECT_EQ(Loc(s, true, 0x0301), "HDD03-01");
-    ASSERT_TRUE(SubsysGetPdevPaths(s, 0x0000, a, b, &ec));
-    EXPECT_EQ(PathDigits(a), 0);
-    EXPECT_EQ(PathDigits(b), 100);
+    EXPECT_EQ(Paths(s, 0x0000), 100);
 
     static uint32_t map[256][8];
     ASSERT_TRUE(SubsysGetLdevEquipMap(s, map, &ec));
-    EXPECT_EQ(map[0][0], 0u);
-    EXPECT_EQ(map[1][0], 0x04000000u);
+    EXPECT_EQ(std::vector<uint32_t>({ map[0][0], map[1][0] }), std::vector<uint32_t>({ 0, 0x04000000u }));
 
     EXPECT_EQ(s->failCount, SUBSYS_FAIL_MAX);
     EXPECT_TRUE(SubsysCheckFail(s, "GetHduEquipStatus", 1, 0, &ec));
