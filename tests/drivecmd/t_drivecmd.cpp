@@ -34,17 +34,6 @@ public:
 };
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new DriveCmdEnv);
 
-/* Trace texts (from column 38) written since line mark. */
-static std::vector<std::string> TraceTexts(size_t mark = 0)
-{
-    char path[MAX_PATH];
-    GetEnvironmentVariableA("MTP_TRACE_LOG", path, sizeof path);
-    std::vector<std::string> out, lines = ReadLines(path);
-    for (size_t i = mark; i < lines.size(); i++)
-        out.push_back(lines[i].size() > 38 ? lines[i].substr(38) : "");
-    return out;
-}
-
 static int CountText(const std::vector<std::string> &t, const std::string &want)
 {
     return int(std::count(t.begin(), t.end(), want));
@@ -148,7 +137,7 @@ TEST(ReplyAssembly, RefusesWhatDoesNotFit)
         { FC_PASS, 5, -1, SIZE_MAX, "first segment without its return code" },
         { FC_PASS, 10, -1, SIZE_MAX, "first segment shorter than its head: taken, no data" },
     };
-    const size_t mark = TraceTexts().size();
+    const size_t mark = TraceMark();
     StartExchange(FC_PASS);
     for (const Bad &b : bad) {
         SCOPED_TRACE(b.why);
@@ -191,7 +180,7 @@ TEST(ReplyAssembly, PathControlAndBypassReports)
     EXPECT_EQ(0xA1B2C3D4u, GetBe32(g_dc.comRArea + 12));
 
     /* Reports outside the table change nothing. */
-    const size_t mark = TraceTexts().size();
+    const size_t mark = TraceMark();
     StartExchange(FC_PATH);
     Deliver(FC_PATH, PathSeg(SEG_DATA, 0, 0x2005, 1));   /* unit 32 */
     Deliver(FC_PATH, PathSeg(SEG_DATA, 0, 0x0150, 1));   /* row 80 */
@@ -258,7 +247,7 @@ static uint16_t RunCommand(const char *name, const std::function<uint32_t(DriveR
     char attempt[80];
     memset(g_dc.comArea, 0xAA, want.size());
     memset(&r, 0xEE, sizeof r);
-    const size_t mark = TraceTexts().size();
+    const size_t mark = TraceMark();
     EXPECT_EQ(0u, cmd(&r));
     EXPECT_EQ(0xEEEEEEEEu, r.returnCode) << "only the status is written";
     const Bytes got(g_dc.comArea, g_dc.comArea + want.size());

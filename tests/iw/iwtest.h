@@ -1,14 +1,9 @@
 /* Helpers of the messaging layer's tests: the trace log and this process's AP id. */
 #pragma once
 #include "iw/iw.h"
+#include "tests/support/support.h"
 #include <string>
 #include <vector>
-
-struct TraceLine {
-    uint32_t    pid;
-    uint16_t    kind;
-    std::string text;
-};
 
 /* Current end of the trace log; LogSince gives the lines written after it. */
 size_t LogMark();

@@ -4,18 +4,9 @@
 #include <stdio.h>
 #include <algorithm>
 
-enum : size_t { TRACE_TEXT_COLUMN = 38 };
-
 std::vector<UINT> g_mainMsgs;
 static void (*g_onIdle)(HWND, int);
 static int g_idleCount;
-
-static std::string TracePath()
-{
-    char buf[MAX_PATH];
-    DWORD n = GetEnvironmentVariableA("MTP_TRACE_LOG", buf, sizeof buf);
-    return std::string(buf, n);
-}
 
 void UseTraceAndDescription(const char *description)
 {
@@ -23,21 +14,6 @@ void UseTraceAndDescription(const char *description)
     WriteFileBytes(dir + "subsys.ini", description);
     SetEnv("MTP_TRACE_LOG", (dir + "trace.log").c_str());
     SetEnv("MTP_SUBSYSTEM_INI", (dir + "subsys.ini").c_str());
-}
-
-size_t TraceMark() { return ReadLines(TracePath()).size(); }
-
-std::vector<std::string> TraceTexts(size_t mark, DWORD pid)
-{
-    char who[16];
-    snprintf(who, sizeof who, " %08lX ", (unsigned long)pid);
-    std::vector<std::string> lines = ReadLines(TracePath()), out;
-    for (size_t i = mark; i < lines.size(); i++) {
-        if (pid && lines[i].compare(23, 10, who) != 0)
-            continue;
-        out.push_back(lines[i].size() >= TRACE_TEXT_COLUMN ? lines[i].substr(TRACE_TEXT_COLUMN) : "");
-    }
-    return out;
 }
 
 int FindText(const std::vector<std::string> &texts, const std::string &want, size_t from)

@@ -2,6 +2,7 @@
 #pragma once
 #include "shell/shell.h"
 #include "base/launch.h"
+#include "tests/support/support.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -15,10 +16,6 @@ struct TraceEnv : testing::Environment {
     void SetUp() override { UseTraceAndDescription(description); }
 };
 
-/* Texts (from column 38) of the trace log lines written since the mark; only those of one
- * process when pid is given (the simulators write to the same log). */
-std::vector<std::string> TraceTexts(size_t mark, DWORD pid = 0);
-size_t TraceMark();
 /* Index of the first text equal to want at or after from, or -1. */
 int FindText(const std::vector<std::string> &texts, const std::string &want, size_t from = 0);
 

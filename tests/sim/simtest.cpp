@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <deque>
 
-enum : size_t { LOG_KIND_COL = 33, LOG_TEXT_COL = 38 };
-
 /* Messages kept by the receive handlers (receive thread) for the main thread. */
 static CRITICAL_SECTION     g_lock;
 static HANDLE               g_arrived;     /* auto-reset */
@@ -27,17 +25,12 @@ static uint32_t WINAPI Keep(IwMsgDesc *msg)
 
 static void EndMessaging() { iwend(); }
 
-const TestFiles &Files()
-{
-    static TestFiles f;
-    if (f.dir.empty()) {
-        f.dir = TempDir();
-        f.trace = f.dir + "mtptrace.log";
-        f.diagLog = f.dir + "diaglog.txt";
-        SetEnv("MTP_TRACE_LOG", f.trace.c_str());
-        SetEnv("MTP_TIME_DIVISOR", std::to_string(TEST_DIVISOR).c_str());
-        SetEnv("MTP_DIAG_LOG", f.diagLog.c_str());
-        SetEnv("MTP_SUBSYSTEM_INI", (f.dir + "absent.ini").c_str());
+/* The environment without a description, and this process's messaging as "0D". */
+struct SimEnv : TestEnv {
+    SimEnv() : TestEnv(nullptr, TEST_DIVISOR) {}
+    void SetUp() override
+    {
+        TestEnv::SetUp();
         InitializeCriticalSection(&g_lock);
         g_arrived = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         for (int row = 0; row < IW_ROW_COUNT; row++)
@@ -45,56 +38,13 @@ const TestFiles &Files()
         mtp1_iwini(0, 0, "0D");
         atexit(EndMessaging);
     }
-    return f;
-}
+};
+static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new SimEnv);
 
-std::string UseDescription(const std::string &text)
+bool StartPeer(Peer *p, const char *exe, const char *apId)
 {
-    static int seq;
-    std::string out, path = Files().dir + "desc" + std::to_string(++seq) + ".ini";
-    for (char c : text)
-        out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    WriteFileBytes(path, out);
-    SetEnv("MTP_SUBSYSTEM_INI", path.c_str());
-    return path;
-}
-
-void UseNoDescription() { SetEnv("MTP_SUBSYSTEM_INI", (Files().dir + "absent.ini").c_str()); }
-
-bool StartPeer(Peer *p, const char *exe, const char *apId, const std::string &extraArgs)
-{
-    char name[IW_NAME_LEN];
-    Files();
     DropMessages();
-    p->apId = apId;
-    p->quit = "Global\\MTP_SIM_" + p->apId + "_QUIT_" + std::to_string(GetCurrentProcessId());
-    IwFormatName(name, IW_FMT_RECV, apId);
-    /* Not signalled until the peer's receive thread runs. */
-    p->recv = IwCreateEvent(TRUE, FALSE, name);
-    if (!p->recv)
-        return false;
-    ResetEvent(p->recv);
-    p->process = StartProgram(exe, "--quit-event " + p->quit + " --lifetime 600" +
-                                       (extraArgs.empty() ? "" : " " + extraArgs));
-    HANDLE waits[2] = { p->recv, p->process };
-    return p->process && WaitForMultipleObjects(2, waits, FALSE, PEER_START_MS) == WAIT_OBJECT_0;
-}
-
-int StopPeer(Peer *p)
-{
-    HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, p->quit.c_str());
-    if (quit) {
-        SetEvent(quit);
-        CloseHandle(quit);
-    }
-    int code = WaitExit(p->process, PEER_EXIT_MS);
-    p->process = nullptr;
-    /* What the peer sent before it ended (the rest of a reply) answers nothing later. */
-    DropMessages();
-    if (p->recv)
-        CloseHandle(p->recv);
-    p->recv = nullptr;
-    return code;
+    return p->Start(exe, apId);
 }
 
 bool NextMessage(Received *out, DWORD timeoutMs)
@@ -279,27 +229,4 @@ std::vector<uint8_t> Report(uint8_t unit, uint8_t row, uint8_t mp, uint8_t routi
     memcpy(&r[DIAG_REQ_DETAIL], detail.data(), std::min(detail.size(), size_t(DIAG_DETAIL_COUNT)));
     r[DIAG_REQ_TMPCFG] = tmpConfig;
     return r;
-}
-
-size_t TraceMark() { return ReadFileBytes(Files().trace).size(); }
-
-std::vector<std::string> TraceSince(size_t mark, uint16_t kind)
-{
-    std::vector<std::string> out;
-    std::string all = ReadFileBytes(Files().trace);
-    char k[8];
-    snprintf(k, sizeof k, "%04X", unsigned(kind));
-    /* Space another process has taken but not yet written reads as NULs: it ends a line like
-     * a line end, so the whole lines behind it still count. */
-    for (size_t pos = mark, end; pos < all.size(); pos = end + 1) {
-        end = all.find_first_of(std::string("\n\0", 2), pos);
-        if (end == std::string::npos)
-            break;
-        std::string line = all.substr(pos, end - pos);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.size() > LOG_TEXT_COL && line.compare(LOG_KIND_COL, 4, k) == 0)
-            out.push_back(line.substr(LOG_TEXT_COL));
-    }
-    return out;
 }

@@ -3,31 +3,15 @@
  * built byte by byte and reassembles the replies. */
 #pragma once
 #include "sim/sim.h"
+#include "tests/support/support.h"
 #include <string>
 #include <vector>
 
-enum : uint32_t { TEST_DIVISOR = 10, PEER_START_MS = 30000, PEER_EXIT_MS = 30000, REPLY_MS = 30000 };
+enum : uint32_t { TEST_DIVISOR = 10, PEER_EXIT_MS = 30000, REPLY_MS = 30000 };
 enum : uint16_t { TEST_APNO = 0x0D };
 
-struct TestFiles { std::string dir, trace, diagLog; };
-/* Once per process: temporary folder, environment, the own messaging as "0D". */
-const TestFiles &Files();
-/* Points the peers started next at a new description of this text (lines get CRLF). */
-std::string UseDescription(const std::string &text);
-void UseNoDescription();
-
-/* Sets a peer's quit event; its exit code (-1 when it did not end in time). */
-struct Peer;
-int StopPeer(Peer *p);
-/* A peer still running when its test ends (a failed assertion) is stopped then: nothing it
- * sends later reaches the next test. */
-struct Peer {
-    HANDLE      process = nullptr, recv = nullptr;
-    std::string apId, quit;
-    ~Peer() { if (process) StopPeer(this); }
-};
-/* Starts exe as apId and waits (bounded) for its RECV event. */
-bool StartPeer(Peer *p, const char *exe, const char *apId, const std::string &extraArgs = "");
+/* Starts exe as apId (see Peer) once what earlier peers sent is dropped. */
+bool StartPeer(Peer *p, const char *exe, const char *apId);
 
 struct Received {
     uint16_t             kind, from, func, mpid;
@@ -72,7 +56,3 @@ std::string FirstDifference(const std::vector<uint8_t> &a, const std::vector<uin
 /* An error report as the error report window sends it. */
 std::vector<uint8_t> Report(uint8_t unit, uint8_t row, uint8_t mp, uint8_t routine, uint8_t step,
                             const std::vector<uint8_t> &detail, uint8_t tmpConfig);
-
-/* Trace log texts of one kind written since mark (a byte offset). */
-size_t TraceMark();
-std::vector<std::string> TraceSince(size_t mark, uint16_t kind);

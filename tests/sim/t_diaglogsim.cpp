@@ -39,15 +39,6 @@ static testing::AssertionResult NextAck(Received *m, const Bytes &want)
     return testing::AssertionSuccess();
 }
 
-/* A fresh diagnosis log for the peers started next. */
-static std::string UseDiagLog()
-{
-    static int seq;
-    std::string path = Files().dir + "diag" + std::to_string(++seq) + ".txt";
-    SetEnv("MTP_DIAG_LOG", path.c_str());
-    return path;
-}
-
 /* Everything after the time stamp; the stamp itself must read as local time now-ish. */
 static std::string AfterStamp(const std::string &line, const SYSTEMTIME &before)
 {
@@ -72,7 +63,7 @@ TEST(DiagLogSim, AcknowledgesLateAndLogs)
     size_t mark = TraceMark();
     /* Late, and with a byte 1 the program does not take as an acknowledgement (t_dcsim has
      * the program's side of both and of the default). */
-    UseDescription("[DiagLog]\nAckDelayMs=" + std::to_string(delayMs) + "\nAckByte1=0x02\n");
+    UseDescription(("[DiagLog]\nAckDelayMs=" + std::to_string(delayMs) + "\nAckByte1=0x02\n").c_str());
     ASSERT_TRUE(StartPeer(&p, "DiagLogSim.exe", SIM_APID_DIAG));
     GetLocalTime(&before);
 
@@ -91,7 +82,7 @@ TEST(DiagLogSim, AcknowledgesLateAndLogs)
     EXPECT_TRUE(NextAck(&a, Ack(0x02, 2, 2, 7, 0xC203)));
     EXPECT_TRUE(NextAck(&a, Ack(DIAG_ACK_REFUSED, 0, 0, 0, 0)));
     EXPECT_TRUE(NextAck(&a, Ack(DIAG_ACK_REFUSED, 0, 0, 0, 0)));
-    EXPECT_EQ(0, StopPeer(&p));
+    EXPECT_EQ(0, p.Stop());
 
     const std::vector<std::string> lines = ReadLines(log);
     ASSERT_EQ(2u, lines.size());
@@ -101,17 +92,17 @@ TEST(DiagLogSim, AcknowledgesLateAndLogs)
     EXPECT_EQ("CR#=0207 MP=92 Routine=C2 Step=03 ErrorCode=C203 "
               "Detail=4F 4C 44 56 45 4E 44 31 00 00 00 00 00 00 00 00 TmpConfig=0 From=0D",
               AfterStamp(lines[1], before));
-    const std::vector<std::string> trace = TraceSince(mark, SIM_TRACE_BASE + 0x05);
+    const std::vector<std::string> trace = TraceTexts(mark, 0, SIM_TRACE_BASE + 0x05);
     EXPECT_EQ(2u, GrepLines(trace, "DiagLogSim ACK to=0D byte1=02").size());
     EXPECT_EQ(2u, GrepLines(trace, "not an error report, refused").size());
 
     /* A log that cannot be written does not stop the acknowledgement. */
-    SetEnv("MTP_DIAG_LOG", (Files().dir + "no such folder\\diag.txt").c_str());
+    SetEnv("MTP_DIAG_LOG", (TestDir() + "no such folder\\diag.txt").c_str());
     mark = TraceMark();
     UseDescription("[DiagLog]\nAck=1\n");
     ASSERT_TRUE(StartPeer(&p, "DiagLogSim.exe", SIM_APID_DIAG));
     ASSERT_TRUE(SendReport(Report(0, 4, 0x80, 0xC1, 0x02, { 0x02 }, 0)));
     EXPECT_TRUE(NextAck(&a, Ack(DIAG_ACK_OK, 1, 0, 4, 0xC102)));
-    EXPECT_EQ(0, StopPeer(&p));
-    EXPECT_EQ(1u, GrepLines(TraceSince(mark, SIM_TRACE_BASE + 0x05), "DiagLogSim cannot write").size());
+    EXPECT_EQ(0, p.Stop());
+    EXPECT_EQ(1u, GrepLines(TraceTexts(mark, 0, SIM_TRACE_BASE + 0x05), "DiagLogSim cannot write").size());
 }

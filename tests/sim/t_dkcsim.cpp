@@ -84,7 +84,7 @@ TEST(DkcSim, PassThroughReplySegments)
     Peer p;
     for (uint32_t size : { 16384u, 21u, 4096u, uint32_t(SIM_SEGMENT_MAX) }) {
         SCOPED_TRACE("segment size " + std::to_string(size));
-        UseDescription("[Sim]\nSegmentSize=" + std::to_string(size) + "\n");
+        UseDescription(("[Sim]\nSegmentSize=" + std::to_string(size) + "\n").c_str());
         ASSERT_TRUE(StartPeer(&p, "DkcSim.exe", SIM_APID_DKC));
         ASSERT_TRUE(Cmd83(&r, 0x81, 1, rows, kTur));
         /* The first segment carries the head and size bytes, each later one size bytes. */
@@ -101,7 +101,7 @@ TEST(DkcSim, PassThroughReplySegments)
         /* However it was cut, the reply is the same. */
         if (!first.empty()) {
             EXPECT_EQ(first, r.data);
-            EXPECT_EQ(0, StopPeer(&p));
+            EXPECT_EQ(0, p.Stop());
             continue;
         }
         first = r.data;
@@ -119,7 +119,7 @@ TEST(DkcSim, PassThroughReplySegments)
         EXPECT_EQ(0x91, GetBe16(&r.data[HEAD_MPID]));
         ASSERT_TRUE(Cmd83(&r, 0x80, 1, rows, kTur));
         ExpectRows(r, 1, {});
-        EXPECT_EQ(0, StopPeer(&p));
+        EXPECT_EQ(0, p.Stop());
     }
 }
 
@@ -167,7 +167,7 @@ TEST(DkcSim, DriveAnswers)
         ASSERT_TRUE(Cmd83(&r, mpid, 1, { 6, 7 }, kTur));
         ExpectRows(r, 1, { mpid == 0x81 ? 6 : 7 });
     }
-    EXPECT_EQ(0, StopPeer(&p));
+    EXPECT_EQ(0, p.Stop());
 }
 
 /* First TEST UNIT READY reply of unit 2 on MP 0x82 in which row is ready. */
@@ -193,8 +193,8 @@ TEST(DkcSim, SpinUp)
     Reply83 r;
     Peer p;
     DWORD sent, readyAt = 0;
-    UseDescription("[Sim]\nSpinUpMs=" + std::to_string(spinMs) + "\n[Drive.0200]\nStopped=1\n"
-                   "[Drive.0201]\nNeverReady=1\n[Drive.0202]\nSpinUpMs=0\n");
+    UseDescription(("[Sim]\nSpinUpMs=" + std::to_string(spinMs) + "\n[Drive.0200]\nStopped=1\n"
+                    "[Drive.0201]\nNeverReady=1\n[Drive.0202]\nSpinUpMs=0\n").c_str());
     ASSERT_TRUE(StartPeer(&p, "DkcSim.exe", SIM_APID_DKC));
 
     ASSERT_TRUE(Cmd83(&r, 0x82, 2, rows, kTur));
@@ -230,7 +230,7 @@ TEST(DkcSim, SpinUp)
     ASSERT_TRUE(Cmd83(&r, 0x82, 2, rows, kTur));
     ExpectGood(r, { 0, 2, 3 });
     ExpectNotReady(r, { 1 }, ASCQ_BECOMING_READY);
-    EXPECT_EQ(0, StopPeer(&p));
+    EXPECT_EQ(0, p.Stop());
 }
 
 /* CR# of the bypass reports of an FC 0x89 exchange, each segment's layout checked. */
@@ -358,7 +358,7 @@ TEST(DkcSim, PathCommandsAndDriveRead)
     ASSERT_TRUE(CmdPath(&segs, SUB_LIP, 0x83, { 0x0300 }));
     EXPECT_EQ(2u, segs.size());
     EXPECT_EQ(0u, PendingMessages());
-    EXPECT_EQ(0, StopPeer(&p));
+    EXPECT_EQ(0, p.Stop());
 }
 
 TEST(DkcSim, Faults)
@@ -412,9 +412,9 @@ TEST(DkcSim, Faults)
     ASSERT_TRUE(Cmd83(&r, 0x81, 1, { 6 }, kTur));
     ExpectRows(r, 1, { 6 });
     EXPECT_EQ(0u, PendingMessages());
-    EXPECT_EQ(0, StopPeer(&p));
+    EXPECT_EQ(0, p.Stop());
 
-    const std::vector<std::string> lines = TraceSince(mark, SIM_TRACE_BASE + 0x09);
+    const std::vector<std::string> lines = TraceTexts(mark, 0, SIM_TRACE_BASE + 0x09);
     for (const char *text : { "DkcSim FAULT 0100 TUR timeout", "DkcSim NO REPLY FC=83 TUR",
                               "[Fault] bogus.TUR=timeout ignored", "[Fault] 0106.TUR=rc:0 ignored",
                               "DkcSim FAULT * CHECKBYPASS rc:0xF001741" })
@@ -427,7 +427,7 @@ TEST(DkcSim, DemoFaults)
     Reply83 r;
     Peer p;
     /* No description: the built-in subsystem with its faulty drives. */
-    UseNoDescription();
+    UseDescription(nullptr);
     ASSERT_TRUE(StartPeer(&p, "DkcSim.exe", SIM_APID_DKC));
     ASSERT_TRUE(Cmd83(&r, 0x81, 1, { 2, 3 }, kSelfTest));
     EXPECT_EQ((Bytes{ 0, 0x05 }), (Bytes{ Block(r, 2)[BLK_SELFTEST], Block(r, 3)[BLK_SELFTEST] }));
@@ -443,14 +443,14 @@ TEST(DkcSim, DemoFaults)
     EXPECT_EQ((std::vector<uint16_t>{ 0x0002 }), Reports(segs, 6));
     ASSERT_TRUE(CmdPath(&segs, SUB_READ, 0x88, { 0x1000 }));
     EXPECT_NE(0u, GetBe32(&segs[0].seg[SEGBE_RECORDS + SEGBE_RECORD_LEN * 16 + REC_VALUE]));
-    EXPECT_EQ(0, StopPeer(&p));
+    EXPECT_EQ(0, p.Stop());
 
     /* A description has them only when it asks (DriveAnswers: not without). */
     UseDescription("[Sim]\nDemoFaults=1\n");
     ASSERT_TRUE(StartPeer(&p, "DkcSim.exe", SIM_APID_DKC));
     ASSERT_TRUE(Cmd83(&r, 0x81, 1, { 3 }, kSelfTest));
     EXPECT_EQ(0x05, Block(r, 3)[BLK_SELFTEST]);
-    EXPECT_EQ(0, StopPeer(&p));
+    EXPECT_EQ(0, p.Stop());
 }
 
 TEST(DkcSim, HostileRequestsAndLifecycle)
@@ -485,8 +485,8 @@ TEST(DkcSim, HostileRequestsAndLifecycle)
     ASSERT_TRUE(Cmd83(&r, 0x81, 1, { 0 }, kTur));
     ExpectRows(r, 1, { 0 });
     EXPECT_EQ(0u, PendingMessages());
-    EXPECT_EQ(0, StopPeer(&p));
-    const std::vector<std::string> lines = TraceSince(mark, SIM_TRACE_BASE + 0x09);
+    EXPECT_EQ(0, p.Stop());
+    const std::vector<std::string> lines = TraceTexts(mark, 0, SIM_TRACE_BASE + 0x09);
     EXPECT_EQ(4u, GrepLines(lines, "DkcSim DROP from=0D").size());
     EXPECT_EQ(1u, GrepLines(lines, "DkcSim RECV kind 1 from 0D not served").size());
 
@@ -499,7 +499,7 @@ TEST(DkcSim, HostileRequestsAndLifecycle)
     HANDLE recv = IwCreateEvent(TRUE, FALSE, recvName);
     ResetEvent(recv);
     HANDLE h = StartProgram("DkcSim.exe", "");
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(recv, PEER_START_MS));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(recv, REPLY_MS));
     EXPECT_EQ(SIM_EXIT_START, WaitExit(StartProgram("DkcSim.exe", "--quit-event Local\\Other"), PEER_EXIT_MS));
     HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, quitName);
     ASSERT_NE(nullptr, quit);

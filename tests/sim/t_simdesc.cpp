@@ -107,7 +107,7 @@ TEST(SimDescription, DrivesFromTheDescription)
     std::string big = "[Fault]\n";
     for (int i = 0; big.size() < SIM_SECTIONS_LEN + 1000; i++)
         big += std::to_string(1000 + i) + ".TUR=slow:" + std::to_string(i) + "\n";
-    ASSERT_EQ(1, DkcLoadConfig(&g_c, UseDescription(big).c_str()));
+    ASSERT_EQ(1, DkcLoadConfig(&g_c, UseDescription(big.c_str()).c_str()));
     EXPECT_EQ(int(SIM_FAULT_MAX), g_c.faultCount);
     for (int i = 0; i < g_c.faultCount; i++)
         EXPECT_EQ(uint32_t(i), g_c.fault[i].arg);
@@ -115,7 +115,7 @@ TEST(SimDescription, DrivesFromTheDescription)
     /* No file: the built-in subsystem, demo faults on. */
     ASSERT_EQ(1, DkcLoadConfig(&g_c, nullptr));
     EXPECT_EQ((std::vector<int>{ 0, 1, 7 * 12 }), (std::vector<int>{ g_c.fileRead, g_c.demoFaults, g_c.driveCount }));
-    UseNoDescription();
+    UseDescription(nullptr);
 }
 
 TEST(SimDescription, DiagnosisLogConfig)
@@ -129,11 +129,10 @@ TEST(SimDescription, DiagnosisLogConfig)
         { "", nullptr, 1, 1, DIAG_ACK_OK, 0, DIAG_LOG_DEFAULT },
         { "", longPath.c_str(), 0, 0, 0, 0, nullptr },
     };
-    Files();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.desc);
         DiagConfig d;
-        const std::string path = c.desc.empty() ? "" : UseDescription(c.desc);
+        const std::string path = c.desc.empty() ? "" : UseDescription(c.desc.c_str());
         SetEnv("MTP_DIAG_LOG", c.env);
         ASSERT_EQ(c.ok, DiagLoadConfig(&d, c.desc.empty() ? nullptr : path.c_str()));
         if (!c.ok)
@@ -142,8 +141,8 @@ TEST(SimDescription, DiagnosisLogConfig)
                   (std::vector<uint32_t>{ d.ack, d.ackByte1, d.ackDelayMs }));
         EXPECT_STREQ(c.path, d.logPath);
     }
-    SetEnv("MTP_DIAG_LOG", Files().diagLog.c_str());
-    UseNoDescription();
+    UseDiagLog();
+    UseDescription(nullptr);
 }
 
 TEST(SimDescription, DiagnosisLogLine)

@@ -1,8 +1,10 @@
 #include "tests/support/support.h"
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <algorithm>
 
-std::string BinDir()
+static std::string BinDir()
 {
     char path[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -81,33 +83,31 @@ std::vector<std::string> ReadLines(const std::string &path)
 {
     std::vector<std::string> lines;
     std::string all = ReadFileBytes(path);
-    size_t pos = 0;
-    while (pos < all.size()) {
-        size_t nl = all.find('\n', pos);
-        if (nl == std::string::npos)
-            nl = all.size();
-        std::string line = all.substr(pos, nl - pos);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-        pos = nl + 1;
+    for (size_t pos = 0, nl; pos < all.size(); pos = nl + 1) {
+        nl = std::min(all.find('\n', pos), all.size());
+        lines.push_back(all.substr(pos, nl - (nl > pos && all[nl - 1] == '\r') - pos));
     }
     return lines;
 }
 
-HANDLE StartProgram(const std::string &exeName, const std::string &args)
+/* Starts a program of bin/; out (when given) takes its standard output and error. */
+static HANDLE Spawn(const std::string &exeName, const std::string &args, HANDLE out)
 {
-    std::string exe = BinDir() + exeName;
-    std::string cmd = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
+    std::string exe = BinDir() + exeName, cmd = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
     STARTUPINFOA si = { sizeof si };
     PROCESS_INFORMATION pi = {};
-    std::vector<char> line(cmd.begin(), cmd.end());
-    line.push_back('\0');
-    if (!CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (out) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = out;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    }
+    if (!CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, out != nullptr, 0, nullptr, nullptr, &si, &pi))
         return nullptr;
     CloseHandle(pi.hThread);
     return pi.hProcess;
 }
+
+HANDLE StartProgram(const std::string &exeName, const std::string &args) { return Spawn(exeName, args, nullptr); }
 
 HANDLE StartChild(const std::string &role, const std::string &args)
 {
@@ -182,25 +182,146 @@ std::string RunCapture(const std::string &exe, const std::string &args, int *exi
     if (!CreatePipe(&rd, &wr, &sa, 0))
         return "";
     SetHandleInformation(rd, HANDLE_FLAG_INHERIT, 0);
-    std::string cmd = "\"" + BinDir() + exe + "\" " + args;
-    STARTUPINFOA si = { sizeof si };
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = si.hStdError = wr;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    std::vector<char> line(cmd.begin(), cmd.end());
-    line.push_back('\0');
-    BOOL ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    HANDLE p = Spawn(exe, args, wr);
     CloseHandle(wr);
     std::string out;
-    if (ok) {
-        char buf[4096];
-        DWORD got;
-        while (ReadFile(rd, buf, sizeof buf, &got, nullptr) && got > 0)
-            out.append(buf, got);
-        CloseHandle(pi.hThread);
-        *exitCode = WaitExit(pi.hProcess, 60000);
-    }
+    char buf[4096];
+    DWORD got;
+    while (p && ReadFile(rd, buf, sizeof buf, &got, nullptr) && got > 0)
+        out.append(buf, got);
+    if (p)
+        *exitCode = WaitExit(p, 60000);
     CloseHandle(rd);
     return out;
 }
+
+/* ---- the test environment ---- */
+
+static std::string g_testDir;
+
+const std::string &TestDir() { return g_testDir; }
+
+void TestEnv::SetUp()
+{
+    g_testDir = TempDir();
+    SetEnv("MTP_TRACE_LOG", (g_testDir + "trace.log").c_str());
+    SetEnv("MTP_TIME_DIVISOR", std::to_string(divisor).c_str());
+    UseDescription(description);
+    UseDiagLog();
+}
+
+static std::string NewFile(const char *var, const char *name, const char *text)
+{
+    static int seq;
+    std::string path = g_testDir + name + std::to_string(++seq);
+    if (text)
+        WriteFileBytes(path, text);
+    SetEnv(var, path.c_str());
+    return path;
+}
+
+std::string UseDescription(const char *text) { return NewFile("MTP_SUBSYSTEM_INI", "desc", text); }
+std::string UseDiagLog() { return NewFile("MTP_DIAG_LOG", "diag", nullptr); }
+
+/* ---- the trace log ---- */
+
+enum : size_t { LOG_PID_COL = 24, LOG_KIND_COL = 33, LOG_TEXT_COL = 38 };
+
+static std::string ReadTraceLog()
+{
+    char path[MAX_PATH] = "c:\\trn600\\log\\mtptrace.log";
+    GetEnvironmentVariableA("MTP_TRACE_LOG", path, sizeof path);
+    return ReadFileBytes(path);
+}
+
+size_t TraceMark() { return ReadTraceLog().size(); }
+
+std::vector<TraceLine> TraceSince(size_t mark)
+{
+    std::vector<TraceLine> out;
+    std::string all = ReadTraceLog();
+    for (size_t pos = mark, end; (end = all.find_first_of(std::string("\n\0", 2), pos)) != std::string::npos;
+         pos = end + 1) {
+        std::string line = all.substr(pos, end - pos - (end > pos && all[end - 1] == '\r'));
+        if (line.size() >= LOG_TEXT_COL)
+            out.push_back({ DWORD(strtoul(line.substr(LOG_PID_COL, 8).c_str(), nullptr, 16)),
+                            uint16_t(strtoul(line.substr(LOG_KIND_COL, 4).c_str(), nullptr, 16)),
+                            line.substr(LOG_TEXT_COL) });
+    }
+    return out;
+}
+
+std::vector<std::string> TraceTexts(size_t mark, DWORD pid, int kind)
+{
+    std::vector<std::string> out;
+    for (TraceLine &l : TraceSince(mark))
+        if ((!pid || l.pid == pid) && (kind < 0 || l.kind == kind))
+            out.push_back(l.text);
+    return out;
+}
+
+/* ---- simulators ---- */
+
+bool Peer::Start(const char *exe, const char *apId, const std::string &extraArgs)
+{
+    static int seq;
+    Stop();
+    /* Held until Stop, so that only the peer's receive thread sets it again. */
+    recv = CreateEventA(nullptr, TRUE, FALSE, ("Global\\MTP_EVENT_" + std::string(apId) + "_RECV").c_str());
+    quit = "Global\\MTP_SIM_" + std::string(apId) + "_QUIT_" + std::to_string(GetCurrentProcessId()) + "_" +
+           std::to_string(++seq);
+    if (!recv || !ResetEvent(recv))
+        return false;
+    process = StartProgram(exe, "--quit-event " + quit + " --lifetime 600" + (extraArgs.empty() ? "" : " " + extraArgs));
+    HANDLE waits[2] = { recv, process };
+    return process && WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
+}
+
+int Peer::Stop()
+{
+    HANDLE q = process ? OpenEventA(EVENT_MODIFY_STATE, FALSE, quit.c_str()) : nullptr;
+    if (q)
+        SetEvent(q), CloseHandle(q);
+    int code = process ? WaitExit(process, 30000) : -1;
+    if (recv)
+        CloseHandle(recv);
+    process = recv = nullptr;
+    return code;
+}
+
+/* ---- modal dialogs ---- */
+
+static DialogPresser *g_presser;
+static HHOOK g_presserHook;
+
+static BOOL CALLBACK AddText(HWND h, LPARAM to)
+{
+    char text[256] = "";
+    GetWindowTextA(h, text, sizeof text);
+    *reinterpret_cast<std::string *>(to) += std::string(text) + "|";
+    return TRUE;
+}
+
+/* A property marks a pressed dialog: activated again (after one it opened) it is left alone. */
+static LRESULT CALLBACK PressHook(int code, WPARAM wp, LPARAM lp)
+{
+    HWND dlg = HWND(wp), item = code == HCBT_ACTIVATE ? GetDlgItem(dlg, g_presser->button) : nullptr;
+    if (item && !GetPropA(dlg, "TestPressed")) {
+        std::string texts;
+        AddText(dlg, LPARAM(&texts));
+        EnumChildWindows(dlg, AddText, LPARAM(&texts));
+        g_presser->texts.push_back(texts);
+        SetPropA(dlg, "TestPressed", HANDLE(1));
+        PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(g_presser->button, BN_CLICKED), LPARAM(item));
+    }
+    return CallNextHookEx(g_presserHook, code, wp, lp);
+}
+
+DialogPresser::DialogPresser(int buttonId) : button(buttonId)
+{
+    g_presser = this;
+    g_presserHook = SetWindowsHookExA(WH_CBT, PressHook, nullptr, GetCurrentThreadId());
+    EXPECT_NE(nullptr, g_presserHook);
+}
+
+DialogPresser::~DialogPresser() { UnhookWindowsHookEx(g_presserHook); }

@@ -1,8 +1,10 @@
-/* Shared helpers of the test programs: child roles, temporary folders, files, processes.
- * A test program links testsupport instead of gtest_main. */
+/* Shared helpers of the test programs: child roles, temporary folders, files, processes, the
+ * test environment, the trace log, simulators, modal dialogs. A test program links testsupport
+ * instead of gtest_main; all of it is for the test's main thread. */
 #pragma once
 #include <windows.h>
 #include <stdint.h>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -11,9 +13,6 @@
 typedef int (*ChildFn)(int argc, char **argv);   /* argv[0] is the role name */
 struct ChildRole { ChildRole(const char *name, ChildFn fn); };
 
-/* Folder of the running test program (bin/, where every program and DLL lies), with a
- * trailing backslash. */
-std::string BinDir();
 /* Fresh empty folder for this test, with a trailing backslash; removed at exit unless a
  * test failed. */
 std::string TempDir();
@@ -32,14 +31,61 @@ HANDLE StartChild(const std::string &role, const std::string &args);
 int WaitExit(HANDLE process, DWORD timeoutMs);
 /* Sets or clears (value null) an environment variable of this process (children inherit it). */
 void SetEnv(const char *name, const char *value);
-/* Trace log lines containing the text, in order. */
+/* Lines (e.g. trace texts) containing the text, in order. */
 std::vector<std::string> GrepLines(const std::vector<std::string> &lines, const std::string &text);
 
-/* Starts a simulator of bin/ (e.g. "DkcSim.exe" as AP "09") on this process's environment and
- * waits until it receives; null when it did not within 30 s. */
+/* Older form of Peer: starts a simulator (e.g. "DkcSim.exe" as AP "09") with its default quit
+ * event and waits until it receives; null when it did not within 30 s. */
 HANDLE StartSimulator(const char *exe, const char *apId);
 /* Ends a simulator through its default quit event and returns its exit code. */
 int QuitSimulator(HANDLE process, const char *apId);
 /* Runs a program of bin/ with its output captured; returns what it printed and sets its exit
  * code (-1 when it did not end within a minute). */
 std::string RunCapture(const std::string &exe, const std::string &args, int *exitCode);
+
+/* The test program's environment: a fresh folder (TestDir) with the trace log, a subsystem
+ * description of this text (null: none, so the built-in default) and a diagnosis log, and
+ * MTP_TIME_DIVISOR; children and simulators inherit it. Register it at namespace scope with
+ * testing::AddGlobalTestEnvironment(new TestEnv(text, divisor)); a derived one calls
+ * TestEnv::SetUp first. UseDescription / UseDiagLog point the processes started next at a new
+ * description (null: none) or diagnosis log in TestDir and return its path. */
+struct TestEnv : testing::Environment {
+    const char *description;
+    unsigned    divisor;
+    TestEnv(const char *text, unsigned timeDivisor) : description(text), divisor(timeDivisor) {}
+    void SetUp() override;
+};
+const std::string &TestDir();
+std::string UseDescription(const char *text);
+std::string UseDiagLog();
+
+/* The trace log "YYYY/MM/DD hh:mm:ss.mmm PPPPPPPP KKKK text": TraceMark is its current end,
+ * TraceSince the whole lines after a mark (NULs of a line not yet written end a line, so the
+ * lines behind it count), TraceTexts their texts, only of process pid (unless 0) and of kind
+ * (unless -1). GrepLines filters texts. */
+struct TraceLine { DWORD pid; uint16_t kind; std::string text; };
+size_t TraceMark();
+std::vector<TraceLine> TraceSince(size_t mark);
+std::vector<std::string> TraceTexts(size_t mark, DWORD pid = 0, int kind = -1);
+
+/* A simulator (DkcSim.exe as "09", DiagLogSim.exe as "05", ...) with a quit event of its own.
+ * Start waits (30 s at most) until it receives; Stop sets the quit event and returns the exit
+ * code (-1: not ended within 30 s, killed). A peer still running when it goes out of scope,
+ * e.g. after a failed assertion, is stopped then. */
+struct Peer {
+    HANDLE      process = nullptr, recv = nullptr;
+    std::string quit;
+    ~Peer() { Stop(); }
+    bool Start(const char *exe, const char *apId, const std::string &extraArgs = "");
+    int Stop();
+};
+
+/* While it lives, each dialog this thread activates that has control button gets it pressed
+ * (once, a posted click); texts keeps each such dialog's caption and control texts, each
+ * followed by '|'. One at a time. */
+struct DialogPresser {
+    int                      button;
+    std::vector<std::string> texts;
+    explicit DialogPresser(int buttonId);
+    ~DialogPresser();
+};

@@ -393,40 +393,14 @@ TEST(Svclib, ConcurrentWritersKeepEveryLineWhole)
 
 /* ---- the message box ---- */
 
-static HHOOK g_cbt;
-static std::string g_boxTexts;   /* the box's caption, then its controls' texts, each ended by '|' */
-
-static BOOL CALLBACK AddText(HWND h, LPARAM)
-{
-    char text[256] = "";
-    GetWindowTextA(h, text, sizeof text);
-    g_boxTexts += std::string(text) + "|";
-    return TRUE;
-}
-
-/* Reads the box as it opens and presses OK. Only the box itself: its closing activates nothing. */
-static LRESULT CALLBACK BoxHook(int code, WPARAM w, LPARAM l)
-{
-    char cls[64] = "";
-    HWND box = HWND(w);
-    if (code == HCBT_ACTIVATE && box && GetClassNameA(box, cls, sizeof cls) && !strcmp(cls, "#32770")) {
-        AddText(box, 0);
-        EnumChildWindows(box, AddText, 0);
-        PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    }
-    return CallNextHookEx(g_cbt, code, w, l);
-}
-
 TEST(Svclib, MessageBoxShowsLocationCode)
 {
-    g_cbt = SetWindowsHookExA(WH_CBT, BoxHook, nullptr, GetCurrentThreadId());
-    ASSERT_NE(g_cbt, nullptr);
-    int r = mtp_MessageBox(nullptr, 12, 2631, 20173, 0, 16, "DC3-01");
-    UnhookWindowsHookEx(g_cbt);
-    EXPECT_EQ(r, IDOK);
-    EXPECT_EQ(g_boxTexts.find("MTP Message|"), 0u) << g_boxTexts;
-    EXPECT_NE(g_boxTexts.find("|Maintenance processor error.\nLocation code : DC3-01|"), std::string::npos)
-        << g_boxTexts;
+    DialogPresser press(IDOK);
+    EXPECT_EQ(mtp_MessageBox(nullptr, 12, 2631, 20173, 0, 16, "DC3-01"), IDOK);
+    ASSERT_EQ(press.texts.size(), 1u);
+    EXPECT_EQ(press.texts[0].find("MTP Message|"), 0u) << press.texts[0];
+    EXPECT_NE(press.texts[0].find("|Maintenance processor error.\nLocation code : DC3-01|"), std::string::npos)
+        << press.texts[0];
 }
 
 /* ---- LockStore ---- */
