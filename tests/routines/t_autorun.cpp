@@ -1,9 +1,7 @@
 /* Vestra.exe as its own process in automatic runs against the simulators: the outcome bytes of
  * the launch block, the reports the diagnosis log received, and the launcher's table. */
 #include "tests/routines/rtest.h"
-#include "tests/support/support.h"
 #include "base/launch.h"
-#include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -16,9 +14,6 @@ static const char kFaults[] = "[Drive.0001]\nSelfTest=05\n[Drive.0002]\nVendor=O
 
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new SimEnv);
 
-static void PutSelect(uint8_t *p, uint32_t v) { for (int i = 0; i < 4; i++) p[i] = uint8_t(v >> (8 * i)); }
-static uint32_t Le32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
 TEST(AutomaticRun, OutcomeBytesAndReportsInBothLaunchModes)
 {
     for (uint8_t mode : { uint8_t(LAUNCH_AUTOMATIC), uint8_t(LAUNCH_AUTOMATIC_TMPDIR) }) {
@@ -28,18 +23,15 @@ TEST(AutomaticRun, OutcomeBytesAndReportsInBothLaunchModes)
         unsigned long number = (GetCurrentProcessId() << 8) + mode;
         snprintf(name, sizeof name, "DIAGAPI%08lx", number);
         HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, BLOCK_LEN, name);
-        ASSERT_NE(nullptr, map);
-        uint8_t *lb = (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+        uint8_t *lb = map ? (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
         ASSERT_NE(nullptr, lb);
         memset(lb, 0, BLOCK_LEN);
         lb[LB_LAUNCH_MODE] = mode;
         lb[LB_ROUTINE] = 0xCF;
         lb[LB_END_STATUS] = 0xEE;
-        for (uint32_t row = 0; row < 4; row++)
-            PutSelect(lb + LB_DRIVE_SELECT + 4 * row, row < 2 ? 0xC0000000u : 0x80000000u);
-        char arg[32];
-        snprintf(arg, sizeof arg, "%lx", number);
-        EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", arg), RUN_MS));
+        const uint32_t select[ROW_COUNT] = { 0xC0000000u, 0xC0000000u, 0x80000000u, 0x80000000u };
+        LaunchPutSelect(lb, select);
+        EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", name + 7), RUN_MS));
 
         EXPECT_EQ(0, lb[LB_END_STATUS]);
         EXPECT_EQ(0xFF, lb[LB_ERROR_FLAG]);
@@ -47,9 +39,9 @@ TEST(AutomaticRun, OutcomeBytesAndReportsInBothLaunchModes)
          * hold the vendor that C2 reported on unit 0. */
         const uint8_t lastError[] = { 0xC4, 0xE3, 0x01, 0x00, 'D', 'V', 'E', 'N', 'D', '1' };
         EXPECT_EQ(0, memcmp(lb + LB_ERROR_ROUTINE, lastError, sizeof lastError));
-        const uint32_t errorBits[4] = { 0x40000000u, 0xC0000000u, 0x80000000u, 0 };
-        for (size_t row = 0; row < ROW_COUNT; row++)
-            EXPECT_EQ(row < 4 ? errorBits[row] : 0u, Le32(lb + LB_DRIVE_ERROR + 4 * row)) << row;
+        uint32_t errors[ROW_COUNT], want[ROW_COUNT] = { 0x40000000u, 0xC0000000u, 0x80000000u };
+        LaunchGetErrors(lb, errors);
+        EXPECT_EQ(std::vector<uint32_t>(want, want + ROW_COUNT), std::vector<uint32_t>(errors, errors + ROW_COUNT));
 
         std::string tmp = mode == LAUNCH_AUTOMATIC_TMPDIR ? "TmpConfig=1 From=0D" : "TmpConfig=0 From=0D";
         auto rep = Reports();
