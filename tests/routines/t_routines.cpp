@@ -1,13 +1,16 @@
 /* The routines in process against the controller and diagnosis log simulators: this test
- * process is the program (AP 0D) with its real session and transport. Each scenario restarts
- * the simulators on its own description and diagnosis log and checks the DriveTable, the
- * selection, the error record and the reports the log received. */
+ * process is the program (AP 0D) with its real session and transport; each scenario restarts
+ * the simulators on its own description and diagnosis log. Then, the session closed, Vestra.exe
+ * and the launcher in automatic runs against them. */
 #include "routines/routines.h"
-#include "tests/routines/rtest.h"
+#include "base/launch.h"
 #include "res/resource.h"
+#include "tests/support/support.h"
 #include <stdio.h>
 #include <string.h>
 #include <numeric>
+
+enum : DWORD { DIVISOR = 25 };   /* MTP_TIME_DIVISOR: shorter time-outs miss replies on a loaded machine */
 
 /* The program's state as the tests read and set it: the one place that names its records. */
 static struct {
@@ -32,20 +35,47 @@ static void Configure(uint8_t displayMode, uint16_t debugMode = 0, uint8_t *laun
     ConfigureRoutines(app.cfg);
 }
 
-/* Restarts the simulators on a description of the test's own (rtest.h). */
-static size_t g_reportsChecked;   /* reports of the running simulators already checked */
-static void Sims(const char *lines)
+/* ---- the simulators ---- */
+
+static Peer g_dkc, g_log;
+static std::string g_diagLog;     /* the diagnosis log of the simulators started last */
+static size_t g_reportsChecked;   /* its reports already checked */
+
+static void StopSims()
 {
-    UseSims(lines);
+    for (Peer *p : { &g_dkc, &g_log })
+        if (p->process)
+            EXPECT_EQ(0, p->Stop()) << p->quit;
+}
+
+/* Restarts both simulators on a new description (the lines, after a [Subsystem] section that
+ * sends message boxes to the trace) and a new diagnosis log. */
+static void Sims(const std::string &lines)
+{
+    StopSims();
+    UseDescription(("[Subsystem]\nMessageBox=trace\n" + lines + "\n").c_str());
+    g_diagLog = UseDiagLog();
     g_reportsChecked = 0;
+    ASSERT_TRUE(g_dkc.Start("DkcSim.exe", "09"));
+    ASSERT_TRUE(g_log.Start("DiagLogSim.exe", "05"));
+}
+
+/* Diagnosis log lines from "CR#=" on. */
+static std::vector<std::string> Reports()
+{
+    std::vector<std::string> out;
+    for (auto &l : ReadLines(g_diagLog))
+        out.push_back(l.find("CR#=") == std::string::npos ? l : l.substr(l.find("CR#=")));
+    return out;
 }
 
 static int g_statusCalls;
 
-struct RoutinesEnv : SimEnv {
+struct RoutinesEnv : TestEnv {
+    RoutinesEnv() : TestEnv(nullptr, DIVISOR) {}
     void SetUp() override
     {
-        SimEnv::SetUp();
+        TestEnv::SetUp();
         app.cfg.instance = GetModuleHandleA(nullptr);
         app.cfg.showStatus = [](uint16_t kind) { g_statusCalls += kind == STATUS_RUNNING; };
         app.cfg.mainWnd = CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
@@ -56,10 +86,12 @@ struct RoutinesEnv : SimEnv {
     void TearDown() override
     {
         CloseCommunication();
-        SimEnv::TearDown();
+        StopSims();
     }
 };
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new RoutinesEnv);
+
+/* ---- helpers ---- */
 
 /* One unit under test (and the next ones, unitCount in all), the given rows selected, a fresh
  * DriveTable; the paths are (0, dku, box % 4) and (1, dku, box % 4) of the built-in subsystem. */
@@ -84,9 +116,20 @@ static void Select(uint8_t unit, std::initializer_list<int> rows, uint32_t routi
     g_statusCalls = 0;
 }
 
+/* The reports the log received since the last look: exactly these, each starting with its text. */
+static void ExpectReports(std::initializer_list<const char *> want)
+{
+    auto rep = Reports();
+    std::string all;
+    for (auto &r : rep)
+        all += "\n  " + r;
+    ASSERT_EQ(g_reportsChecked + want.size(), rep.size()) << all;
+    for (const char *w : want)
+        EXPECT_EQ(0u, rep[g_reportsChecked++].find(w)) << w << all;
+}
+
 /* Runs fn on the selection and checks "result/failKind", the error codes of the unit under test
- * ("row:code ...") and the reports the log received since the last check, each starting with its
- * text. */
+ * ("row:code ...") and the new reports. */
 static void Check(RoutineFn fn, const std::string &result, const char *codes, std::initializer_list<const char *> reports)
 {
     uint16_t failKind = 0;
@@ -97,16 +140,13 @@ static void Check(RoutineFn fn, const std::string &result, const char *codes, st
         if (uint16_t code = app.table[UnitUnderTest()][row].errorCode)
             at += snprintf(got + at, sizeof got - at, "%s%u:%04X", at ? " " : "", unsigned(row), code);
     EXPECT_STREQ(codes, got);
-    auto rep = Reports();
-    std::string all;
-    for (auto &r : rep)
-        all += "\n  " + r;
-    ASSERT_EQ(g_reportsChecked + reports.size(), rep.size()) << all;
-    for (const char *w : reports)
-        EXPECT_EQ(0u, rep[g_reportsChecked++].find(w)) << w << all;
+    ExpectReports(reports);
 }
 static uint32_t Open(HWND wnd, uint16_t *failKind) { return uint32_t(StartDiag(wnd, failKind)); }
 static uint32_t Close(HWND wnd, uint16_t *failKind) { return uint32_t(EndDiag(wnd, failKind)); }
+/* The dispatcher as a routine: its result 1, the outcome in place of the fail kind. */
+static uint32_t Dispatch(HWND wnd, uint16_t *outcome) { return uint32_t(RunRoutine(wnd, outcome)); }
+static std::string Outcome(uint16_t outcome) { return "1/" + std::to_string(outcome); }
 
 /* How many trace lines from mark on (this process's and the simulators') contain each text. */
 static std::vector<int> Counts(size_t mark, std::initializer_list<const char *> texts)
@@ -129,12 +169,7 @@ static std::vector<std::string> Order(size_t mark, std::initializer_list<const c
     return out;
 }
 
-static std::string Dump()
-{
-    char buf[16] = "";
-    snprintf(buf, sizeof buf, "%02X %02X %02X ", app.errorRecord[0], app.errorRecord[1], app.errorRecord[2]);
-    return buf;
-}
+static std::vector<uint8_t> Record() { return std::vector<uint8_t>(app.errorRecord, app.errorRecord + 3); }
 
 /* ---- codes and records, no simulator ---- */
 
@@ -282,7 +317,7 @@ TEST(RoutinesC2ToC5, VendorsSelfTestStopStartAndDriveValue)
     Select(0, { 0, 1, 4, 5 }, 0xC4);
     Check(RoutineC4, "1/4", "1:C403 4:C402", { "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 ",
                                                "CR#=0004 MP=80 Routine=C4 Step=02 ErrorCode=C402 Detail=02 " });
-    EXPECT_EQ("C4 02 02 ", Dump());
+    EXPECT_EQ((std::vector<uint8_t>{ 0xC4, 0x02, 0x02 }), Record());
     EXPECT_EQ(Counts(mark, { "Self Test Start" }), (std::vector<int>{ 2 }));
 
     /* C3: both pauses; a drive failing STOP is not started, one never gets ready. On each path:
@@ -381,10 +416,6 @@ TEST(Framing, BypassedDrivesRefusalsAndInline)
 
 /* ---- dispatcher, run options, composites ---- */
 
-/* The dispatcher as a routine: its result 1, the outcome in place of the fail kind. */
-static uint32_t Dispatch(HWND wnd, uint16_t *outcome) { return uint32_t(RunRoutine(wnd, outcome)); }
-static std::string Outcome(uint16_t outcome) { return "1/" + std::to_string(outcome); }
-
 /* The run options on what a routine gives, in process: without a row C1 fails and C0 (which
  * records and goes on) continues before anything is sent; unknown ids never run nor repeat.
  * The options count only with one unit under test. */
@@ -432,7 +463,7 @@ TEST(RunRoutine, CompositesAndStop)
     auto n = Counts(mark, { "Unit Ready Start", "Request Sense Start", "Inquiry Start", "Stop Unit Start",
                             "Start Unit Start", "Self Test Start" });
     EXPECT_EQ(16, std::accumulate(n.begin(), n.end(), 0));
-    EXPECT_EQ("C4 03 05 ", Dump());
+    EXPECT_EQ((std::vector<uint8_t>{ 0xC4, 0x03, 0x05 }), Record());
 
     /* A user stop (debug mode's Stop button) ends the run whatever the option; nothing reported
      * or recorded. */
@@ -445,4 +476,67 @@ TEST(RunRoutine, CompositesAndStop)
         EXPECT_EQ(1u, stop.texts.size());
     }
     Configure(DISPLAY_AUTOMATIC);
+}
+
+/* ---- Vestra.exe in automatic runs: the outcome bytes of the launch block, the reports, the
+ * launcher's table ---- */
+
+/* Drive 0001 fails its self test, 0002 has a foreign vendor, unit 1's self test times out. */
+static const char kFaults[] = "[Drive.0001]\nSelfTest=05\n[Drive.0002]\nVendor=OLDVEND1\n"
+                              "[Fault]\n0100.SELFTEST=timeout*3\n";
+
+TEST(AutomaticRun, OutcomeBytesAndReportsInBothLaunchModes)
+{
+    CloseCommunication();   /* Vestra.exe is the program now */
+    for (uint8_t mode : { uint8_t(LAUNCH_AUTOMATIC), uint8_t(LAUNCH_AUTOMATIC_TMPDIR) }) {
+        SCOPED_TRACE(int(mode));
+        Sims(kFaults);
+        char name[32];
+        snprintf(name, sizeof name, "DIAGAPI%08lx", (GetCurrentProcessId() << 8) + mode);
+        HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
+        uint8_t *lb = map ? (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
+        ASSERT_NE(nullptr, lb);
+        lb[LB_LAUNCH_MODE] = mode;
+        lb[LB_ROUTINE] = 0xCF;
+        lb[LB_END_STATUS] = 0xEE;
+        const uint32_t select[ROW_COUNT] = { 0xC0000000u, 0xC0000000u, 0x80000000u, 0x80000000u };
+        LaunchPutSelect(lb, select);
+        EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", name + 7), 90000));
+
+        EXPECT_EQ(0, lb[LB_END_STATUS]);
+        EXPECT_EQ(0xFF, lb[LB_ERROR_FLAG]);
+        /* The last error: unit 1's time-out, unit and row first; the bytes after them still
+         * hold the vendor that C2 reported on unit 0. */
+        const uint8_t lastError[] = { 0xC4, 0xE3, 0x01, 0x00, 'D', 'V', 'E', 'N', 'D', '1' };
+        EXPECT_EQ(0, memcmp(lb + LB_ERROR_ROUTINE, lastError, sizeof lastError));
+        uint32_t errors[ROW_COUNT], want[ROW_COUNT] = { 0x40000000u, 0xC0000000u, 0x80000000u };
+        LaunchGetErrors(lb, errors);
+        EXPECT_EQ(std::vector<uint32_t>(want, want + ROW_COUNT), std::vector<uint32_t>(errors, errors + ROW_COUNT));
+
+        ExpectReports({ "CR#=0002 MP=80 Routine=C2 Step=03 ErrorCode=C203 Detail=4F 4C 44 56 45 4E 44 31 ",
+                        "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 4C 44 ",
+                        "CR#=0100 MP=81 Routine=C4 Step=E3 ErrorCode=C4E3 Detail=01 00 44 " });
+        std::string tmp = mode == LAUNCH_AUTOMATIC_TMPDIR ? "TmpConfig=1 From=0D" : "TmpConfig=0 From=0D";
+        for (auto &r : Reports())
+            EXPECT_EQ(tmp, r.substr(r.size() - tmp.size()));
+        UnmapViewOfFile(lb);
+        CloseHandle(map);
+    }
+}
+
+TEST(AutomaticRun, LauncherTableShowsCodesAndTexts)
+{
+    Sims(kFaults);
+    /* A diagnosis log line of an earlier run, and a line that does not read, change nothing. */
+    WriteFileBytes(g_diagLog, "2024/01/01 00:00:00.000 CR#=0003 MP=80 Routine=C1 Step=02 ErrorCode=C102\r\n");
+    int rc = -1;
+    std::string out = RunCapture("Launcher.exe", "--drives 0:0-3,1:0-1", &rc);
+    EXPECT_EQ(1, rc) << out;
+    for (const char *line : { "HDD00-00         pass   0000\r\n",
+                              "HDD00-01         FAIL   0001 C403   SELF TEST failed.",
+                              "HDD00-02         FAIL   0002 C203   Data compare error(Vendor ID).",
+                              "HDD00-03         pass   0003",
+                              "HDD01-00         FAIL   0100 C4E3   Communication of between DKC and MTP was TIME OUT.",
+                              "HDD01-01         FAIL   0101 C4E3*  Communication of between DKC and MTP was TIME OUT." })
+        EXPECT_NE(std::string::npos, out.find(line)) << line << "\n" << out;
 }
