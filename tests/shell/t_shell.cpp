@@ -66,7 +66,10 @@ static int Log(const char *what, uint32_t value, int result = 1)
 }
 
 static uint32_t Unit() { return app.unitList[app.unitCursor]; }
-static uint32_t FirstRow() { return uint32_t(std::find(app.rowSelected, app.rowSelected + ROW_COUNT, 1) - app.rowSelected); }
+static uint32_t FirstRow()
+{
+    return uint32_t(std::find(app.rowSelected, app.rowSelected + ROW_COUNT, 1) - app.rowSelected);
+}
 uint8_t UnitUnderTest() { return uint8_t(Unit()); }
 uint8_t FirstRowUnderTest() { return uint8_t(FirstRow() % ROW_COUNT); }
 void ConfigureRoutines(const RunConfig &cfg) { g_run.cfg = cfg; }
@@ -93,12 +96,16 @@ static int Diag(const char *what, int &calls, int failAt, uint16_t kind, uint16_
         *failKind = FAIL_CHECKS;
     return Log(what, Unit(), calls - 1 != failAt && FirstRow() < ROW_COUNT);
 }
-int StartDiag(HWND, uint16_t *k) { return Diag("StartDiag", g_script.starts, g_script.startFailAt, g_script.startFailKind, k); }
+int StartDiag(HWND, uint16_t *k)
+{
+    return Diag("StartDiag", g_script.starts, g_script.startFailAt, g_script.startFailKind, k);
+}
 int EndDiag(HWND, uint16_t *k) { return Diag("EndDiag", g_script.ends, g_script.endFailAt, g_script.endFailKind, k); }
 /* A text that names its code, so that a test sees which code a line was loaded for. */
 void LoadErrorText(uint16_t code) { snprintf(app.errorContents, sizeof app.errorContents, "text %04X", code); }
 void SetErrorInfo(uint16_t count) { Log("SetErrorInfo", uint32_t(app.errorStep) << 16 | count); }
-int ShowErrorReport(HINSTANCE, HWND owner, uint16_t mainMp, uint16_t, uint8_t unit, uint8_t, const uint8_t *, uint16_t, uint16_t)
+int ShowErrorReport(HINSTANCE, HWND owner, uint16_t mainMp, uint16_t, uint8_t unit, uint8_t, const uint8_t *, uint16_t,
+                    uint16_t)
 {
     return Log("ShowErrorReport", uint32_t(owner != nullptr) << 24 | uint32_t(mainMp) << 8 | unit, 0);
 }
@@ -107,8 +114,7 @@ int CloseCommunication() { return Log("CloseCommunication", 0); }
 
 /* ---- helpers ---- */
 
-/* A launch block made the way the launcher makes it (arg: its command line); Words reads the 80
- * words at an offset. */
+/* A launch block made the way the launcher makes it (arg: its command line), and its drive errors. */
 struct TestBlock {
     char name[32];
     HANDLE map;
@@ -124,22 +130,40 @@ struct TestBlock {
         view[LB_LAUNCH_MODE] = mode;
         view[LB_ROUTINE] = routine;
         view[LB_END_STATUS] = 0xEE;
-        for (size_t row = 0; select && row < ROW_COUNT; row++)
-            PutLe32(view + LB_DRIVE_SELECT + 4 * row, select[row]);
+        if (select)
+            LaunchPutSelect(view, select);
     }
-    ~TestBlock() { UnmapViewOfFile(view), CloseHandle(map); }
-    std::vector<uint32_t> Words(size_t at) const
+    ~TestBlock()
+    {
+        UnmapViewOfFile(view);
+        CloseHandle(map);
+    }
+    std::vector<uint32_t> Errors() const
     {
         std::vector<uint32_t> w(ROW_COUNT);
-        for (size_t row = 0; row < ROW_COUNT; row++)
-            w[row] = GetLe32(view + at + 4 * row);
+        LaunchGetErrors(view, w.data());
         return w;
     }
 };
 
-static std::string ItemText(HWND dlg, int id) { char t[256] = ""; GetDlgItemTextA(dlg, id, t, sizeof t); return t; }
-static std::string Caption(HWND wnd) { char t[64] = ""; GetWindowTextA(wnd, t, sizeof t); return t; }
-static void Click(HWND dlg, int id) { PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dlg, id)); }
+static std::string ItemText(HWND dlg, int id)
+{
+    char text[256] = "";
+    GetDlgItemTextA(dlg, id, text, sizeof text);
+    return text;
+}
+
+static std::string Caption(HWND wnd)
+{
+    char text[64] = "";
+    GetWindowTextA(wnd, text, sizeof text);
+    return text;
+}
+
+static void Click(HWND dlg, int id)
+{
+    PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dlg, id));
+}
 
 /* Index of the first text equal to want at or after from, or -1. */
 static int FindText(const std::vector<std::string> &texts, const std::string &want, size_t from = 0)
@@ -178,7 +202,9 @@ static std::string Items(HWND dlg, int id, bool combo = false)
     char first[64] = "", last[64] = "";
     SendDlgItemMessageA(dlg, id, LB_GETTEXT, 0, (LPARAM)first);
     SendDlgItemMessageA(dlg, id, LB_GETTEXT, n - 1, (LPARAM)last);
-    return !GetDlgItem(dlg, id) ? " _" : " " + std::to_string(n) + (n && !combo ? std::string(":") + first + ".." + last : "");
+    if (!GetDlgItem(dlg, id))
+        return " _";
+    return " " + std::to_string(n) + (n && !combo ? std::string(":") + first + ".." + last : "");
 }
 
 /* What a dialog shows, by its caption: Select Unit, DKU: the buttons; HDU: label, the first
@@ -187,8 +213,10 @@ static std::string Items(HWND dlg, int id, bool combo = false)
 static std::string Look(HWND dlg)
 {
     std::string c = Caption(dlg);
-    if (c == "Select Unit" || c == "DKU")
-        return c == "DKU" ? Controls(dlg, IDC_HDU_FIRST, IDC_HDU_FIRST + 7) : Controls(dlg, IDC_DKU_FIRST, IDC_DKU_FIRST + 4);
+    if (c == "Select Unit")
+        return Controls(dlg, IDC_DKU_FIRST, IDC_DKU_FIRST + 4);
+    if (c == "DKU")
+        return Controls(dlg, IDC_HDU_FIRST, IDC_HDU_FIRST + 7);
     if (c.compare(0, 4, "HDU-") == 0)
         return ItemText(dlg, IDC_HDD_LABEL) + " " + ItemText(dlg, IDC_HDD_FIRST) + " " +
                Controls(dlg, IDC_HDD_FIRST, IDC_HDD_FIRST + 31, false) + " " + Controls(dlg, IDOK, IDOK, false);
@@ -223,7 +251,6 @@ static std::string g_mainMsgs;
 static void (*g_onIdle)(HWND wnd, int idle);   /* the window waits for the user (after L and D) */
 static void (*g_onEnd)(HWND top);              /* IDM_EXIT arrives; top is the topmost dialog */
 static HHOOK g_cbtHook, g_msgHook;
-#define EXPECT_SCRIPT_DONE() do { EXPECT_FALSE(g_stalled); EXPECT_EQ(g_steps.size(), g_next); } while (0)
 
 static LRESULT CALLBACK TrackDialogs(int code, WPARAM wp, LPARAM lp)
 {
@@ -305,7 +332,7 @@ static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD)
     }
 }
 
-/* Runs fn (which opens the dialogs) under the script; returns fn's result. */
+/* Runs fn (which opens the dialogs) under the script, which must end; returns fn's result. */
 static int Drive(int (*fn)(HWND), HWND owner, std::vector<Step> steps)
 {
     g_steps = std::move(steps);
@@ -322,6 +349,8 @@ static int Drive(int (*fn)(HWND), HWND owner, std::vector<Step> steps)
     UnhookWindowsHookEx(g_cbtHook);
     g_onIdle = nullptr;
     g_onEnd = nullptr;
+    EXPECT_FALSE(g_stalled);
+    EXPECT_EQ(g_steps.size(), g_next) << "steps done";
     return result;
 }
 
@@ -390,11 +419,13 @@ TEST(RunSequence, AutomaticRunsFollowTheOutcomes)
           "S2 R2 E2", "IUYRADX" },
         { "every unit continues, one drive recorded an error", 0xFF, 0xCF, { 3, 4, 5 }, 0x6,
           [] { g_script.recordAt = 1; }, "S3 R3 E3 S4 R4 E4 S5 R5 E5", "IUYRNUYRNUYRNADX" },
-        { "stop during the first of three units", 0xFF, 0xCF, { 0, 1, 2 }, 0x3, [] { g_script.stopAt = 0; }, "S0 R0 E0", "IUYRNEDX" },
+        { "stop during the first of three units", 0xFF, 0xCF, { 0, 1, 2 }, 0x3, [] { g_script.stopAt = 0; },
+          "S0 R0 E0", "IUYRNEDX" },
         { "repeat keeps the diagnosis open", 0xFF, 0xCF, { 7 }, 0x3,
           [] { g_script.outcomes = { OUTCOME_REPEAT, OUTCOME_REPEAT_OLD, OUTCOME_CONTINUE }; },
           "S7 R7 R7 R7 E7", "IUYRYRYRNEDX" },
-        { "stopped routine", 0xFF, 0xCF, { 0, 1 }, 0x3, [] { g_script.outcomes = { OUTCOME_STOPPED }; }, "S0 R0 E0", "IUYRSDX" },
+        { "stopped routine", 0xFF, 0xCF, { 0, 1 }, 0x3, [] { g_script.outcomes = { OUTCOME_STOPPED }; },
+          "S0 R0 E0", "IUYRSDX" },
         { "a stop while closing after a pass", 0xFF, 0xCF, { 0, 1 }, 0x3,
           [] { g_script.endFailAt = 0; g_script.endFailKind = FAIL_STOPPED; }, "S0 R0 E0", "IUYRSDX" },
         { "a closing failure that is no stop goes on", 0xFF, 0xCF, { 0, 1 }, 0x3, [] { g_script.endFailAt = 0; },
@@ -435,7 +466,7 @@ TEST(RunSequence, AutomaticRunsFollowTheOutcomes)
         EXPECT_EQ(error ? 0xFF : 0x5A, b.view[LB_ERROR_FLAG]) << "kept as the launcher wrote it";
         std::vector<uint32_t> errors(ROW_COUNT);
         errors[1] = error ? UnitBit(4) : 0;   /* unit 4, its first row 1 */
-        EXPECT_EQ(errors, b.Words(LB_DRIVE_ERROR));
+        EXPECT_EQ(errors, b.Errors());
 
         EXPECT_EQ(0u, t[0].find("Open MapFile Handle = "));
         int start = FindText(t, "VESTRA START"), end = FindText(t, "VESTRA END");
@@ -479,7 +510,7 @@ TEST(RunSequence, StartFailures)
     /* A module without dialog 138: the window cannot be created. */
     TestBlock b2(0xFF, 0xCF, nullptr);
     EXPECT_EQ(0, RunProgram(GetModuleHandleA("MTPCMN32.dll"), b2.arg.c_str()));
-    EXPECT_EQ((std::vector<uint8_t>{ 0, 0xFF, 0, 0xEC }), std::vector<uint8_t>(b2.view + LB_END_STATUS, b2.view + LB_ERROR_DETAIL));
+    EXPECT_EQ(std::vector<uint8_t>({ 0, 0xFF, 0, 0xEC }), std::vector<uint8_t>(&b2.view[335], &b2.view[339]));
     EXPECT_EQ(nullptr, app.launchBlock);
 }
 
@@ -495,7 +526,8 @@ static void EnterThenExit(HWND wnd, int idle)
     g_statusAtIdle[std::min(idle, 1)] = ItemText(wnd, IDC_STATUS);
     HWND focus = GetFocus();
     if (idle > 0)
-        return (void)PostMessageA(wnd, app.launchBlock ? WM_SYSCOMMAND : WM_COMMAND, app.launchBlock ? SC_CLOSE : IDC_EXIT, 0);
+        return (void)PostMessageA(wnd, app.launchBlock ? WM_SYSCOMMAND : WM_COMMAND,
+                                  app.launchBlock ? SC_CLOSE : IDC_EXIT, 0);
     EXPECT_TRUE(IsChild(wnd, focus));
     PostMessageA(focus, WM_KEYDOWN, VK_RETURN, 0x001C0001);
     PostMessageA(focus, WM_KEYUP, VK_RETURN, 0xC01C0001);
@@ -522,7 +554,6 @@ TEST(RunSequence, InteractiveWindowRunsOnEnter)
     }, { { "Select Unit", nullptr, "cancel start" },   /* Cancel starts nothing; Start again */
          { "Select Unit", nullptr, "c1000" },
          { "Select HDD List", nullptr, "ok" } });
-    EXPECT_SCRIPT_DONE();
     EXPECT_EQ(0, std::count(g_created.begin(), g_created.end(), "Error HDD List"));
     EXPECT_EQ("ILsUYRNUYRNUYRNUYRNUYRNUYRNUYRNUYRNUYRNEDx", g_mainMsgs);
     EXPECT_EQ(" ", g_statusAtIdle[0]) << "all logical devices blocked";
@@ -549,17 +580,16 @@ TEST(RunSequence, InteractiveWithBlockWritesTheOutcome)
     RunProgramScripted(b.arg.c_str(), EnterThenExit, {
         { "Select Unit", nullptr, "c1002" }, { "DKU", nullptr, "c1005" }, { "HDU-10", nullptr, "t1014 t1016 ok" },
         { "DKU", nullptr, "cancel" }, { "Select Unit", nullptr, "ok" }, { "Select HDD List", nullptr, "ok" } });
-    EXPECT_SCRIPT_DONE();
     EXPECT_EQ(1, std::count(g_created.begin(), g_created.end(), "Error HDD List"));
     EXPECT_EQ(Calls("S8 R8 E8"), g_calls);
     EXPECT_EQ("Vestra Abnormal END", g_statusAtIdle[1]);
     EXPECT_EQ(0, app.displayMode);
     EXPECT_EQ((std::vector<uint8_t>{ 8, UNIT_NONE }), std::vector<uint8_t>(app.unitList, app.unitList + 2));
-    EXPECT_EQ((std::vector<uint8_t>{ 0, 0xFF }), std::vector<uint8_t>(b.view + LB_END_STATUS, b.view + LB_ERROR_ROUTINE));
+    EXPECT_EQ(std::vector<uint8_t>({ 0, 0xFF }), std::vector<uint8_t>(&b.view[335], &b.view[337])) << "end, error flag";
     std::vector<uint32_t> first(ROW_COUNT), both(ROW_COUNT);
     first[1] = both[1] = both[3] = UnitBit(8);
     EXPECT_EQ(both, std::vector<uint32_t>(app.driveBitmap, app.driveBitmap + ROW_COUNT));
-    EXPECT_EQ(first, b.Words(LB_DRIVE_ERROR)) << "the first row failed";
+    EXPECT_EQ(first, b.Errors()) << "the first row failed";
     auto t = TraceTexts(mark, 0, TRACE_KIND_APP);
     int end = FindText(t, "VESTRA END");
     ASSERT_GE(end, 10);
@@ -641,7 +671,6 @@ static int TryPassword(HWND wnd, const char *code, const char *box)
     std::string act = std::string("p") + code + " ok";
     Drive([](HWND w) { return int(SendMessageA(w, UM_ASK_PASSWORD, 0, 0)); }, wnd,
           { { "Input PassWord", nullptr, act.c_str() }, { "Pass Word", box, "ok" } });
-    EXPECT_SCRIPT_DONE();
     MSG msg;
     if (!PeekMessageA(&msg, wnd, UM_DEBUG_MODE, UM_DEBUG_MODE, PM_REMOVE))
         return 0;
@@ -653,7 +682,8 @@ static int TryPassword(HWND wnd, const char *code, const char *box)
 static std::string Marks(HWND wnd)
 {
     std::string s;
-    for (UINT id : { IDM_DKU_QX7, IDM_DKU_QX5, IDM_DKF_4MP, IDM_DKF_2MP, IDM_CON_1MP, IDM_CON_2MP, IDM_DKC_HV, IDM_DKC_LT })
+    for (UINT id : { IDM_DKU_QX7, IDM_DKU_QX5, IDM_DKF_4MP, IDM_DKF_2MP, IDM_CON_1MP, IDM_CON_2MP, IDM_DKC_HV,
+                     IDM_DKC_LT })
         s += GetMenuState(GetMenu(wnd), id, MF_BYCOMMAND) & MF_CHECKED ? '1' : '0';
     return s;
 }
@@ -776,7 +806,6 @@ TEST(SelectUnit, HvWalkDownToDrivesSetsTheRun)
         { "Select Unit", nullptr, "ok" },
         { "Select HDD List", "1 2:HDD01-02..HDD01-03 1:HDD11-00..HDD11-00", "ok" },   /* unit 9: the left list */
     }));
-    EXPECT_SCRIPT_DONE();
     /* OK unselects 0107; the Cancel in HDU-04 selected nothing. */
     ExpectSelected({ 0x0102, 0x0103, 0x0900 });
     EXPECT_EQ((std::vector<uint32_t>{ 0xCF, 8, 1, 1, 0 }), (std::vector<uint32_t>{ app.routineId, app.runOption,
@@ -796,7 +825,6 @@ TEST(SelectUnit, LtVariants)
         { "HDU-00", nullptr, "t1013 t1014 ok" }, { "DKU", nullptr, "cancel" }, { "Select Unit", nullptr, "ok" },
         { "Select HDD List", "1 2:HDD00-00..HDD00-01 _", "ok" },
     }));
-    EXPECT_SCRIPT_DONE();
     ExpectSelected({ 0x0000, 0x0001, 0x0900 });
 }
 
@@ -820,7 +848,6 @@ static int RunDebug(HWND owner, Step routine, std::vector<Step> more = {})
                                 { "Select HDD List", "1 63:HDD00-00..HDD20-0B 25:HDD10-00..HDD14-00", "ok" }, routine };
     steps.insert(steps.end(), more.begin(), more.end());
     int result = Drive(RunSelectUnit, owner, steps);
-    EXPECT_SCRIPT_DONE();
     EXPECT_EQ(88u, EquippedPdevs().size());
     EXPECT_EQ(EquippedPdevs(), Pdevs(IsSelected));
     return result;
@@ -880,7 +907,6 @@ TEST(ErrorList, OneLinePerFailedDriveInUnitAndRowOrder)
             }
         EXPECT_EQ("HDD00-01,c1 02,text C102|HDD01-00,c2 01,text C201|HDD11-03,ec e3,text ECE3|", cells);
     } } });
-    EXPECT_SCRIPT_DONE();
     EXPECT_STREQ("main window text", app.errorContents) << "the main window's text is kept";
     EXPECT_EQ(0xC102, app.table[0][1].errorCode) << "the list changes no code";
 }
@@ -994,7 +1020,7 @@ TEST(Program, VestraAndTheLauncher)
     size_t mark = TraceMark();
     EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", b.arg), 60000));
     EXPECT_EQ((std::vector<uint8_t>{ 0, 0 }), std::vector<uint8_t>(b.view + LB_END_STATUS, b.view + LB_ERROR_ROUTINE));
-    EXPECT_EQ(std::vector<uint32_t>(ROW_COUNT), b.Words(LB_DRIVE_ERROR));
+    EXPECT_EQ(std::vector<uint32_t>(ROW_COUNT), b.Errors());
     EXPECT_TRUE(GrepLines(TraceTexts(mark), "DkcSim REQ").empty());
 
     int rc = -1;
