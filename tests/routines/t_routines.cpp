@@ -481,58 +481,56 @@ TEST(RunRoutine, CompositesAndStop)
 static const char kFaults[] = "[Drive.0001]\nSelfTest=05\n[Drive.0002]\nVendor=OLDVEND1\n"
                               "[Fault]\n0100.SELFTEST=timeout*3\n";
 
-TEST(AutomaticRun, OutcomeBytesAndReportsInBothLaunchModes)
+/* Mode 0x10 on a block of the test's own: the outcome bytes, and reports naming the temporary
+ * folder. Mode 0xFF through the launcher on the same drives: its table (a drive without a report
+ * of its own shows the last error, '*'), the block's outcome as it prints it, reports without the
+ * folder; a diagnosis log line of an earlier run changes nothing. */
+TEST(AutomaticRun, OutcomeBytesReportsAndTheLaunchersTable)
 {
     CloseCommunication();   /* Vestra.exe is the program now */
-    for (uint8_t mode : { uint8_t(LAUNCH_AUTOMATIC), uint8_t(LAUNCH_AUTOMATIC_TMPDIR) }) {
-        SCOPED_TRACE(int(mode));
-        Sims(kFaults);
-        char name[32];
-        snprintf(name, sizeof name, "DIAGAPI%08lx", (GetCurrentProcessId() << 8) + mode);
-        HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
-        uint8_t *lb = map ? (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
-        ASSERT_NE(nullptr, lb);
-        lb[LB_LAUNCH_MODE] = mode;
-        lb[LB_ROUTINE] = 0xCF;
-        lb[LB_END_STATUS] = 0xEE;
-        const uint32_t select[ROW_COUNT] = { 0xC0000000u, 0xC0000000u, 0x80000000u, 0x80000000u };
-        LaunchPutSelect(lb, select);
-        EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", name + 7), 90000));
-
-        EXPECT_EQ(0, lb[LB_END_STATUS]);
-        EXPECT_EQ(0xFF, lb[LB_ERROR_FLAG]);
-        /* The last error: unit 1's time-out, unit and row first; the bytes after them still
-         * hold the vendor that C2 reported on unit 0. */
-        const uint8_t lastError[] = { 0xC4, 0xE3, 0x01, 0x00, 'D', 'V', 'E', 'N', 'D', '1' };
-        EXPECT_EQ(0, memcmp(lb + LB_ERROR_ROUTINE, lastError, sizeof lastError));
-        std::vector<uint32_t> errors(ROW_COUNT), want = { 0x40000000u, 0xC0000000u, 0x80000000u };
-        want.resize(ROW_COUNT);
-        LaunchGetErrors(lb, errors.data());
-        EXPECT_EQ(want, errors);
-
-        ExpectReports({ "CR#=0002 MP=80 Routine=C2 Step=03 ErrorCode=C203 Detail=4F 4C 44 56 45 4E 44 31 ",
-                        "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 4C 44 ",
-                        "CR#=0100 MP=81 Routine=C4 Step=E3 ErrorCode=C4E3 Detail=01 00 44 " });
-        std::string tmp = mode == LAUNCH_AUTOMATIC_TMPDIR ? "TmpConfig=1 From=0D" : "TmpConfig=0 From=0D";
-        for (auto &r : Reports())
-            EXPECT_EQ(tmp, r.substr(r.size() - tmp.size()));
-        UnmapViewOfFile(lb);
-        CloseHandle(map);
-    }
-}
-
-TEST(AutomaticRun, LauncherTableShowsCodesAndTexts)
-{
     Sims(kFaults);
-    /* A diagnosis log line of an earlier run, and a line that does not read, change nothing. */
+    char name[32];
+    snprintf(name, sizeof name, "DIAGAPI%08lx", GetCurrentProcessId());
+    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
+    uint8_t *lb = map ? (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
+    ASSERT_NE(nullptr, lb);
+    lb[LB_LAUNCH_MODE] = LAUNCH_AUTOMATIC_TMPDIR;
+    lb[LB_ROUTINE] = 0xCF;
+    lb[LB_END_STATUS] = 0xEE;
+    const uint32_t select[ROW_COUNT] = { 0xC0000000u, 0xC0000000u, 0x80000000u, 0x80000000u };
+    LaunchPutSelect(lb, select);
+    EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", name + 7), 90000));
+    /* The last error: unit 1's time-out, unit and row first; the bytes after them still hold the
+     * vendor that C2 reported on unit 0. */
+    const uint8_t outcome[] = { 0x00, 0xFF, 0xC4, 0xE3, 0x01, 0x00, 'D', 'V', 'E', 'N', 'D', '1' };
+    EXPECT_EQ(0, memcmp(lb + LB_END_STATUS, outcome, sizeof outcome));
+    std::vector<uint32_t> errors(ROW_COUNT), want = { 0x40000000u, 0xC0000000u, 0x80000000u };
+    want.resize(ROW_COUNT);
+    LaunchGetErrors(lb, errors.data());
+    EXPECT_EQ(want, errors);
+    UnmapViewOfFile(lb);
+    CloseHandle(map);
+    ExpectReports({ "CR#=0002 MP=80 Routine=C2 Step=03 ErrorCode=C203 Detail=4F 4C 44 56 45 4E 44 31 ",
+                    "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 4C 44 ",
+                    "CR#=0100 MP=81 Routine=C4 Step=E3 ErrorCode=C4E3 Detail=01 00 44 " });
+    for (auto &r : Reports())
+        EXPECT_EQ("TmpConfig=1 From=0D", r.substr(r.size() - 19)) << r;
+
+    Sims(kFaults);
     WriteFileBytes(g_diagLog, "2024/01/01 00:00:00.000 CR#=0003 MP=80 Routine=C1 Step=02 ErrorCode=C102\r\n");
     int rc = -1;
     std::string out = RunCapture("Launcher.exe", "--drives 0:0-3,1:0-1", &rc);
     EXPECT_EQ(1, rc) << out;
-    for (const char *line : { "HDD00-00         pass   0000\r\n", "HDD00-01         FAIL   0001 C403   SELF TEST fail",
+    for (const char *line : { "HDD00-00         pass   0000\r\n", "HDD00-01         FAIL   0001 C403   SELF TEST",
                               "HDD00-02         FAIL   0002 C203   Data compare error(Vendor ID).",
                               "HDD00-03         pass   0003",
                               "HDD01-00         FAIL   0100 C4E3   Communication of between DKC and MTP was TIME OUT.",
-                              "HDD01-01         FAIL   0101 C4E3*  Communication of between DKC and MTP was TIME" })
+                              "HDD01-01         FAIL   0101 C4E3*  Communication of between DKC and MTP was TIME",
+                              "Last error: routine C4 step E3 detail 01 00 44 56 45 4E 44 31",
+                              "End status 00, error flag FF" })
         EXPECT_NE(std::string::npos, out.find(line)) << line << "\n" << out;
+    auto rep = Reports();
+    ASSERT_EQ(4u, rep.size());
+    for (size_t i = 1; i < rep.size(); i++)
+        EXPECT_EQ("TmpConfig=0 From=0D", rep[i].substr(rep[i].size() - 19)) << rep[i];
 }
