@@ -560,7 +560,20 @@ TEST(RunSequence, InteractiveWindowRunsOnEnter)
     EXPECT_EQ("Vestra Normal END", g_statusAtIdle[1]);
     EXPECT_EQ(Calls("S0 R0 E0 S1 R1 E1 S2 R2 E2 S3 R3 E3 S4 R4 E4 S8 R8 E8 S9 R9 E9 SC RC EC S10 R10 E10"), g_calls);
     EXPECT_EQ(0xCFu, app.routineId);
+    /* The configuration: model 4 is HV, maintenance mode 7 the second one, DKA 3 equipped makes two
+     * pairs; DKUs 4 to 7 are never asked. */
+    EXPECT_EQ((std::vector<uint16_t>{ 0, 2, 1, 0, 1, 0, 1, 0, 0, 0, 0 }),
+              (std::vector<uint16_t>{ app.dkcModel, app.debugMode, app.conKind, app.dkuModel[0], app.dkuModel[1],
+                                      app.dkuModel[2], app.dkuModel[3], app.dkuModel[4], app.dkuModel[5],
+                                      app.dkuModel[6], app.dkuModel[7] }));
+    std::vector<std::string> want = { "TmpDirFlag : 00000000", "DKC Model(0:HV ; 1:LT) = 0" };
+    for (int dku = 0; dku < 8; dku++)
+        want.push_back("No." + std::to_string(dku) + " DKU Model(0:QX7 ; 1:QX5) = " + "01"[dku == 1 || dku == 3]);
+    want.insert(want.end(), { "DkaPareConf -> GetDkaEquipStatus Failed. EC=3333 DKA#:2", "2DKA Pair Configuration!",
+                              "2Pare DKF? (0:1Pare ; 1:2Pare) = 1", "VESTRA START" });
     auto t = TraceTexts(mark, 0, TRACE_KIND_APP);
+    EXPECT_EQ(want, std::vector<std::string>(t.begin(), t.begin() + std::min(t.size(), want.size())));
+    EXPECT_EQ(4u, GrepLines(TraceTexts(mark), "svc GetDkuModel(").size());
     int end = FindText(t, "Drive Table Nothing", size_t(FindText(t, "After Com Ini")));
     ASSERT_GE(end, 0);
     EXPECT_EQ((std::vector<std::string>{ "Drive Table Nothing", "VESTRA END", "Drive Table Nothing",
@@ -603,24 +616,6 @@ TEST(RunSequence, InteractiveWithBlockWritesTheOutcome)
 }
 
 /* ==== configuration ==== */
-
-TEST(Config, ReadsModelsPairsAndMode)
-{
-    size_t mark = TraceMark();
-    ReadConfiguration();
-    /* Model 4 is HV, maintenance mode 7 the second one, DKA 3 equipped makes two pairs. */
-    EXPECT_EQ((std::vector<uint16_t>{ 0, 2, 1, 0, 1, 0, 1, 0, 0, 0, 0 }),
-              (std::vector<uint16_t>{ app.dkcModel, app.debugMode, app.conKind, app.dkuModel[0], app.dkuModel[1],
-                                      app.dkuModel[2], app.dkuModel[3], app.dkuModel[4], app.dkuModel[5],
-                                      app.dkuModel[6], app.dkuModel[7] }));
-    std::vector<std::string> want = { "DKC Model(0:HV ; 1:LT) = 0" };
-    for (int dku = 0; dku < 8; dku++)
-        want.push_back("No." + std::to_string(dku) + " DKU Model(0:QX7 ; 1:QX5) = " + "01"[dku == 1 || dku == 3]);
-    want.insert(want.end(), { "DkaPareConf -> GetDkaEquipStatus Failed. EC=3333 DKA#:2", "2DKA Pair Configuration!",
-                              "2Pare DKF? (0:1Pare ; 1:2Pare) = 1" });
-    EXPECT_EQ(want, TraceTexts(mark, 0, TRACE_KIND_APP));
-    EXPECT_EQ(4u, GrepLines(TraceTexts(mark), "svc GetDkuModel(").size()) << "DKUs 4 to 7 are never asked";
-}
 
 TEST(Config, DrivesBoxesLocationsAndPaths)
 {
