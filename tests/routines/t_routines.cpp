@@ -475,41 +475,64 @@ TEST(RunRoutine, CompositesAndStop)
 }
 
 /* ---- Vestra.exe in automatic runs: the outcome bytes of the launch block, the reports, the
- * launcher's table ---- */
+ * launcher ---- */
 
 /* Drive 0001 fails its self test, 0002 has a foreign vendor, unit 1's self test times out. */
 static const char kFaults[] = "[Drive.0001]\nSelfTest=05\n[Drive.0002]\nVendor=OLDVEND1\n"
                               "[Fault]\n0100.SELFTEST=timeout*3\n";
 
-/* Mode 0x10 on a block of the test's own: the outcome bytes, and reports naming the temporary
- * folder. Mode 0xFF through the launcher on the same drives: its table (a drive without a report
- * of its own shows the last error, '*'), the block's outcome as it prints it, reports without the
- * folder; a diagnosis log line of an earlier run changes nothing. */
-TEST(AutomaticRun, OutcomeBytesReportsAndTheLaunchersTable)
+/* Vestra.exe on a launch block of the test's own (the mode, routine CF, the drives); the block's
+ * bytes after the run. */
+static std::vector<uint8_t> RunVestra(uint8_t mode, const uint32_t *select)
+{
+    char name[32];
+    snprintf(name, sizeof name, "DIAGAPI%08lx", (GetCurrentProcessId() << 8) + mode);
+    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
+    uint8_t *lb = (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    lb[LB_LAUNCH_MODE] = mode;
+    lb[LB_ROUTINE] = 0xCF;
+    lb[LB_END_STATUS] = 0xEE;
+    if (select)
+        LaunchPutSelect(lb, select);
+    EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", name + 7), 90000));
+    std::vector<uint8_t> bytes(lb, lb + 1024);
+    UnmapViewOfFile(lb);
+    CloseHandle(map);
+    return bytes;
+}
+
+static std::vector<uint32_t> Errors(const std::vector<uint8_t> &lb)
+{
+    std::vector<uint32_t> errors(ROW_COUNT);
+    LaunchGetErrors(lb.data(), errors.data());
+    return errors;
+}
+
+/* An empty request ends at once without an error: the diagnosis of no unit does not open and
+ * nothing is sent. Mode 0x10: the outcome bytes, and reports naming the temporary folder. Mode
+ * 0xFF through the launcher on the same drives: its table (a drive without a report of its own
+ * shows the last error, '*'), the block's outcome as it prints it, reports without the folder; a
+ * diagnosis log line of an earlier run changes nothing. The launcher passes mode and routine on
+ * and refuses a unit beyond 31. */
+TEST(AutomaticRun, OutcomeBytesReportsAndTheLauncher)
 {
     CloseCommunication();   /* Vestra.exe is the program now */
     Sims(kFaults);
-    char name[32];
-    snprintf(name, sizeof name, "DIAGAPI%08lx", GetCurrentProcessId());
-    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
-    uint8_t *lb = map ? (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
-    ASSERT_NE(nullptr, lb);
-    lb[LB_LAUNCH_MODE] = LAUNCH_AUTOMATIC_TMPDIR;
-    lb[LB_ROUTINE] = 0xCF;
-    lb[LB_END_STATUS] = 0xEE;
+    size_t mark = TraceMark();
+    std::vector<uint8_t> lb = RunVestra(LAUNCH_AUTOMATIC, nullptr);
+    EXPECT_EQ((std::vector<uint8_t>{ 0, 0 }), std::vector<uint8_t>(&lb[LB_END_STATUS], &lb[LB_ERROR_ROUTINE]));
+    EXPECT_EQ(std::vector<uint32_t>(ROW_COUNT), Errors(lb));
+    EXPECT_EQ(Counts(mark, { "DkcSim REQ" }), std::vector({ 0 }));
+
     const uint32_t select[ROW_COUNT] = { 0xC0000000u, 0xC0000000u, 0x80000000u, 0x80000000u };
-    LaunchPutSelect(lb, select);
-    EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", name + 7), 90000));
+    lb = RunVestra(LAUNCH_AUTOMATIC_TMPDIR, select);
     /* The last error: unit 1's time-out, unit and row first; the bytes after them still hold the
      * vendor that C2 reported on unit 0. */
     const uint8_t outcome[] = { 0x00, 0xFF, 0xC4, 0xE3, 0x01, 0x00, 'D', 'V', 'E', 'N', 'D', '1' };
-    EXPECT_EQ(0, memcmp(lb + LB_END_STATUS, outcome, sizeof outcome));
-    std::vector<uint32_t> errors(ROW_COUNT), want = { 0x40000000u, 0xC0000000u, 0x80000000u };
+    EXPECT_EQ(0, memcmp(&lb[LB_END_STATUS], outcome, sizeof outcome));
+    std::vector<uint32_t> want = { 0x40000000u, 0xC0000000u, 0x80000000u };
     want.resize(ROW_COUNT);
-    LaunchGetErrors(lb, errors.data());
-    EXPECT_EQ(want, errors);
-    UnmapViewOfFile(lb);
-    CloseHandle(map);
+    EXPECT_EQ(want, Errors(lb));
     ExpectReports({ "CR#=0002 MP=80 Routine=C2 Step=03 ErrorCode=C203 Detail=4F 4C 44 56 45 4E 44 31 ",
                     "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 4C 44 ",
                     "CR#=0100 MP=81 Routine=C4 Step=E3 ErrorCode=C4E3 Detail=01 00 44 " });
@@ -533,4 +556,11 @@ TEST(AutomaticRun, OutcomeBytesReportsAndTheLaunchersTable)
     ASSERT_EQ(4u, rep.size());
     for (size_t i = 1; i < rep.size(); i++)
         EXPECT_EQ("TmpConfig=0 From=0D", rep[i].substr(rep[i].size() - 19)) << rep[i];
+
+    out = RunCapture("Launcher.exe", "--json --mode 10 --routine c0 --drives 0:0-1,9:3", &rc);
+    EXPECT_EQ(1, rc) << out;
+    EXPECT_NE(std::string::npos, out.find("\"exitCode\":0,\"launchMode\":16,\"requestedRoutine\":192,"
+                                          "\"endStatus\":0,\"errorFlag\":255")) << out;
+    RunCapture("Launcher.exe", "--drives 40:0", &rc);
+    EXPECT_EQ(3, rc) << "a unit beyond 31 is refused";
 }

@@ -1,6 +1,7 @@
-/* The shell in process against scripted lower layers and the service-library stand-in (launch
- * block, run sequence, configuration, debug mode, the dialogs driven as a user would); as
- * processes, the program ended by failing queries, and Vestra.exe with the launcher. */
+/* The shell in process against scripted lower layers and the service-library stand-in: launch
+ * block, run sequence, configuration, debug mode, the dialogs driven as a user would, and in
+ * child processes the whole program ended by failing queries. Vestra.exe with its real layers:
+ * t_routines. */
 #include "shell/shell.h"
 #include "base/launch.h"
 #include "res/resource.h"
@@ -20,7 +21,6 @@ static const char kDescription[] =
     "[Fail]\r\nGetDkaEquipStatus.0002=0x3333\r\nmtp_GetPdevLocation.0003=0x4444\r\n"
     "[LDEV]\r\nEquip=0:0-4,1:0,255:0\r\nStatus=0x2002\r\nStatus.00.01=0x2004\r\nStatus.00.02=0x2008\r\n"
     "Status.00.03=0x2010\r\nStatus.01.00=0x2020\r\nStatus.FF.00=0x2003\r\n";
-static const char kPlain[] = "[Subsystem]\r\nMessageBox=trace\r\n";
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new TestEnv(kDescription, 25));
 
 /* The records of the layers below, stood in for here. */
@@ -55,7 +55,11 @@ static struct Script {
 } g_script;
 static std::vector<std::string> g_calls;   /* "StartDiag 2", "RunRoutine 2", ... */
 
-static void ResetDoubles() { g_script = Script(), g_calls.clear(); }
+static void ResetDoubles()
+{
+    g_script = Script();
+    g_calls.clear();
+}
 
 static int Log(const char *what, uint32_t value, int result = 1)
 {
@@ -991,41 +995,13 @@ TEST(Program, FailedQueriesAndUnblockedDevices)
         auto t = TraceTexts(mark);
         EXPECT_EQ(c.code ? 1u : 0u, GrepLines(t, "mtp_MessageBox [").size()) << "one box";
         EXPECT_EQ(c.msgs[1] == 'L' && c.msgs[2] != 'X' ? 2u : 1u, GrepLines(t, "svc GetAllLdevStatus(").size());
-        EXPECT_GT(FindText(t, "VESTRA END"), 0);
-        int box = c.code ? FindText(t, std::string("mtp_MessageBox [") + c.code + "]") : -1;
-        if (!c.code || box < 1 || size_t(box + 1) >= t.size())
+        int box = c.code ? FindText(t, std::string("mtp_MessageBox [") + c.code + "]") : 0;
+        EXPECT_GT(FindText(t, "VESTRA END"), box);
+        if (!c.code)
             continue;
+        ASSERT_GE(box, 1) << c.code;
+        ASSERT_LT(size_t(box + 1), t.size());
         EXPECT_EQ(c.query + std::string(" Function failed. EC = 2345"), t[box + 1]);
         EXPECT_TRUE(!c.before || c.before == t[box - 1]) << t[box - 1];
-        EXPECT_GT(FindText(t, "VESTRA END"), box);
     }
-}
-
-/* ==== Vestra.exe against the simulators ==== */
-
-/* An empty request ends at once without an error: the diagnosis of no unit does not open and
- * nothing is sent. A request through the launcher runs; a unit beyond 31 is refused. */
-TEST(Program, VestraAndTheLauncher)
-{
-    UseDescription(kPlain);
-    Peer dkc, log;
-    ASSERT_TRUE(dkc.Start("DkcSim.exe", "09"));
-    ASSERT_TRUE(log.Start("DiagLogSim.exe", "05"));
-    TestBlock b(LAUNCH_AUTOMATIC, 0xCF, nullptr);
-    size_t mark = TraceMark();
-    EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", b.arg), 60000));
-    EXPECT_EQ((std::vector<uint8_t>{ 0, 0 }), std::vector<uint8_t>(b.view + LB_END_STATUS, b.view + LB_ERROR_ROUTINE));
-    EXPECT_EQ(std::vector<uint32_t>(ROW_COUNT), b.Errors());
-    EXPECT_TRUE(GrepLines(TraceTexts(mark), "DkcSim REQ").empty());
-
-    int rc = -1;
-    mark = TraceMark();
-    std::string json = RunCapture("Launcher.exe", "--json --mode 10 --routine c0 --drives 0:0-1,9:3", &rc);
-    EXPECT_EQ(0, rc) << json;
-    EXPECT_NE(std::string::npos, json.find("\"exitCode\":0,\"launchMode\":16,\"requestedRoutine\":192,"
-                                           "\"endStatus\":0,\"errorFlag\":0")) << json;
-    EXPECT_FALSE(GrepLines(TraceTexts(mark), "DkcSim REQ").empty());
-    RunCapture("Launcher.exe", "--drives 40:0", &rc);
-    EXPECT_EQ(3, rc) << "a unit beyond 31 is refused";
-    EXPECT_EQ(0, dkc.Stop() | log.Stop());
 }
