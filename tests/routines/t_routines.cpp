@@ -1,528 +1,566 @@
 /* The routines in process against the controller and diagnosis log simulators: this test
- * process is the program (AP 0D) with its real session and transport. Each scenario restarts
- * the simulators on its own description and diagnosis log and checks the DriveTable, the
- * selection, the error record and the reports the log received. */
+ * process is the program (AP 0D) with its real session and transport; each scenario restarts
+ * the simulators on its own description and diagnosis log. Then, the session closed, Vestra.exe
+ * and the launcher in automatic runs against them. */
 #include "routines/routines.h"
-#include "tests/support/support.h"
-#include "tests/routines/rtest.h"
+#include "base/launch.h"
 #include "res/resource.h"
-#include <gtest/gtest.h>
+#include "tests/support/support.h"
 #include <stdio.h>
 #include <string.h>
-#include <atomic>
-#include <thread>
+#include <numeric>
+
+enum : DWORD { DIVISOR = 25 };   /* MTP_TIME_DIVISOR: shorter time-outs miss replies on a loaded machine */
+
+/* The program's state as the tests read and set it: the one place that names its records. */
+static struct {
+    RunConfig &cfg;
+    DriveEntry (&table)[UNIT_COUNT][ROW_COUNT];
+    uint8_t (&unitList)[UNIT_LIST_LEN], (&rowSelected)[ROW_COUNT], &errorStep, (&errorDetail)[16],
+        (&errorRecord)[DIAG_RECORD_LEN];
+    uint32_t (&driveBitmap)[ROW_COUNT], &routineId, &runOption, &stopRequested;
+    uint16_t &unitCount, &unitCursor, &mpIdMain, &mpIdAlt, &vendorMatch;
+    char (&errorCodeText)[64], (&errorContents)[128];
+} app = { g_run.cfg, g_run.driveTable, g_run.unitList, g_run.rowSelected, g_err.errorStep, g_err.errorDetail,
+          g_err.errorRecord, g_run.driveBitmap, g_run.routineId, g_run.runOption, g_dc.stopRequested,
+          g_run.unitCount, g_run.unitCursor, g_run.mpIdMain, g_run.mpIdAlt, g_err.vendorMatch, g_err.errorCodeText,
+          g_err.errorContents };
+
+/* Hands the routines the display mode, debug mode and launch block, as the shell does. */
+static void Configure(uint8_t displayMode, uint16_t debugMode = 0, uint8_t *launchBlock = nullptr)
+{
+    app.cfg.displayMode = displayMode;
+    app.cfg.debugMode = debugMode;
+    app.cfg.launchBlock = launchBlock;
+    ConfigureRoutines(app.cfg);
+}
+
+/* ---- the simulators ---- */
+
+static Peer g_dkc, g_log;
+static std::string g_diagLog;     /* the diagnosis log of the simulators started last */
+static size_t g_reportsChecked;   /* its reports already checked */
+
+static void StopSims()
+{
+    for (Peer *p : { &g_dkc, &g_log })
+        if (p->process)
+            EXPECT_EQ(0, p->Stop()) << p->quit;
+}
+
+/* Restarts both simulators on a new description (the lines, after a [Subsystem] section that
+ * sends message boxes to the trace) and a new diagnosis log. */
+static void Sims(const std::string &lines)
+{
+    StopSims();
+    UseDescription(("[Subsystem]\nMessageBox=trace\n" + lines + "\n").c_str());
+    g_diagLog = UseDiagLog();
+    g_reportsChecked = 0;
+    ASSERT_TRUE(g_dkc.Start("DkcSim.exe", "09"));
+    ASSERT_TRUE(g_log.Start("DiagLogSim.exe", "05"));
+}
+
+/* Diagnosis log lines from "CR#=" on. */
+static std::vector<std::string> Reports()
+{
+    std::vector<std::string> out;
+    for (auto &l : ReadLines(g_diagLog))
+        out.push_back(l.find("CR#=") == std::string::npos ? l : l.substr(l.find("CR#=")));
+    return out;
+}
 
 static int g_statusCalls;
 
-static void CountStatus(uint16_t kind) { g_statusCalls += kind == 1; }
-
-class RoutinesEnv : public SimEnv {
-public:
+struct RoutinesEnv : TestEnv {
+    RoutinesEnv() : TestEnv(nullptr, DIVISOR) {}
     void SetUp() override
     {
-        SimEnv::SetUp();
-        g_run.cfg.instance = GetModuleHandleA(nullptr);
-        g_run.cfg.displayMode = DISPLAY_AUTOMATIC;
-        g_run.cfg.showStatus = CountStatus;
-        g_run.cfg.mainWnd = CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                                      nullptr, nullptr);
-        ConfigureRoutines(g_run.cfg);
-        UseSims("");
+        TestEnv::SetUp();
+        app.cfg.instance = GetModuleHandleA(nullptr);
+        app.cfg.showStatus = [](uint16_t kind) { g_statusCalls += kind == STATUS_RUNNING; };
+        app.cfg.mainWnd = CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        Configure(DISPLAY_AUTOMATIC);
+        Sims("");
         ASSERT_EQ(1, OpenCommunication());
     }
     void TearDown() override
     {
         CloseCommunication();
-        SimEnv::TearDown();
+        StopSims();
     }
 };
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new RoutinesEnv);
 
-/* MP id of a path of a unit of the built-in subsystem: (p1, dku, box % 4). */
-static uint16_t MpOf(uint8_t unit, int p1) { return uint16_t(0x80 + p1 * 16 + unit / 8 * 4 + unit % 8 % 4); }
+/* ---- helpers ---- */
 
-/* One unit under test (or several in unitList), the given rows selected, a fresh DriveTable. */
+/* One unit under test (and the next ones, unitCount in all), the given rows selected, a fresh
+ * DriveTable; the paths are (0, dku, box % 4) and (1, dku, box % 4) of the built-in subsystem. */
 static void Select(uint8_t unit, std::initializer_list<int> rows, uint32_t routine, uint16_t unitCount = 1)
 {
-    memset(g_run.driveTable, 0, sizeof g_run.driveTable);
-    memset(g_run.rowSelected, 0, sizeof g_run.rowSelected);
-    memset(g_run.driveBitmap, 0, sizeof g_run.driveBitmap);
-    memset(g_run.unitList, UNIT_NONE, sizeof g_run.unitList);
-    g_run.unitList[0] = unit;
-    for (uint16_t i = 1; i < unitCount; i++)
-        g_run.unitList[i] = uint8_t(unit + i);
-    g_run.unitCount = unitCount;
-    g_run.unitCursor = 0;
+    memset(app.table, 0, sizeof app.table);
+    memset(app.rowSelected, 0, sizeof app.rowSelected);
+    memset(app.driveBitmap, 0, sizeof app.driveBitmap);
+    memset(app.unitList, UNIT_NONE, sizeof app.unitList);
+    for (uint16_t i = 0; i < unitCount; i++)
+        app.unitList[i] = uint8_t(unit + i);
+    app.unitCount = unitCount;
+    app.unitCursor = 0;
     for (int r : rows) {
-        g_run.rowSelected[r] = 1;
-        g_run.driveBitmap[r] |= UnitBit(unit);
+        app.rowSelected[r] = 1;
+        app.driveBitmap[r] |= UnitBit(unit);
     }
-    g_run.mpIdMain = MpOf(unit, 0);
-    g_run.mpIdAlt = MpOf(unit, 1);
-    g_run.routineId = routine;
-    g_dc.stopRequested = 0;
+    app.mpIdMain = uint16_t(0x80 + unit / 8 * 4 + unit % 8 % 4);
+    app.mpIdAlt = uint16_t(app.mpIdMain + 0x10);
+    app.routineId = routine;
+    app.stopRequested = 0;
     g_statusCalls = 0;
 }
 
-/* Texts of this process's and the simulators' trace lines from mark on. */
-static std::vector<std::string> Trace(size_t mark = 0)
+/* The reports the log received since the last look: exactly these, each starting with its text. */
+static void ExpectReports(std::initializer_list<const char *> want)
 {
-    std::vector<std::string> out;
-    auto lines = ReadLines(g_dir + "trace.log");
-    for (size_t i = mark; i < lines.size(); i++)
-        out.push_back(lines[i].size() > 38 ? lines[i].substr(38) : "");
-    return out;
+    auto rep = Reports();
+    std::string all;
+    for (auto &r : rep)
+        all += "\n  " + r;
+    ASSERT_EQ(g_reportsChecked + want.size(), rep.size()) << all;
+    for (const char *w : want)
+        EXPECT_EQ(0u, rep[g_reportsChecked++].find(w)) << w << all;
 }
-static size_t Mark() { return Trace().size(); }
-/* Trace lines from mark on that are text (part: that contain it). */
-static int Count(size_t mark, const std::string &text, bool part = false)
+
+/* Runs fn (by default the routine of routineId) on the selection and checks "result/failKind",
+ * the error codes of the unit under test ("row:code ...") and the new reports. */
+static void Check(const std::string &result, const char *codes, std::initializer_list<const char *> reports,
+                  RoutineFn fn = nullptr)
 {
-    int n = 0;
-    for (auto &t : Trace(mark))
-        n += part ? t.find(text) != std::string::npos : t == text;
-    return n;
+    uint16_t failKind = 0;
+    uint32_t passed = (fn ? fn : FindRoutine(app.routineId))(app.cfg.mainWnd, &failKind);
+    EXPECT_EQ(result, std::to_string(passed) + "/" + std::to_string(failKind));
+    char got[16 * ROW_COUNT] = "";
+    for (uint32_t row = 0, at = 0; row < ROW_COUNT && UnitUnderTest() < UNIT_COUNT; row++)
+        if (uint16_t code = app.table[UnitUnderTest()][row].errorCode)
+            at += snprintf(got + at, sizeof got - at, "%s%u:%04X", at ? " " : "", unsigned(row), code);
+    EXPECT_STREQ(codes, got);
+    ExpectReports(reports);
 }
+static uint32_t Open(HWND wnd, uint16_t *failKind) { return uint32_t(StartDiag(wnd, failKind)); }
+static uint32_t Close(HWND wnd, uint16_t *failKind) { return uint32_t(EndDiag(wnd, failKind)); }
+/* The dispatcher as a routine: its result 1, the outcome in place of the fail kind. */
+static uint32_t Dispatch(HWND wnd, uint16_t *outcome) { return uint32_t(RunRoutine(wnd, outcome)); }
+static std::string Outcome(uint16_t outcome) { return "1/" + std::to_string(outcome); }
+
+/* How many trace lines from mark on (this process's and the simulators') contain each text. */
 static std::vector<int> Counts(size_t mark, std::initializer_list<const char *> texts)
 {
     std::vector<int> out;
-    for (const char *t : texts)
-        out.push_back(Count(mark, t));
+    auto t = TraceTexts(mark);
+    for (const char *s : texts)
+        out.push_back(int(GrepLines(t, s).size()));
     return out;
 }
+
 /* The trace lines from mark on that are one of texts, in order. */
 static std::vector<std::string> Order(size_t mark, std::initializer_list<const char *> texts)
 {
     std::vector<std::string> out;
-    for (auto &t : Trace(mark))
+    for (auto &t : TraceTexts(mark))
         for (const char *s : texts)
             if (t == s)
                 out.push_back(t);
     return out;
 }
 
-/* The reports from the from-th on: exactly these, in order, each starting with its text. */
-static void ExpectReports(size_t from, std::initializer_list<const char *> want)
-{
-    auto rep = Reports();
-    std::string all;
-    for (auto &r : rep)
-        all += "\n  " + r;
-    ASSERT_EQ(from + want.size(), rep.size()) << all;
-    for (const char *w : want)
-        EXPECT_EQ(0u, rep[from++].find(w)) << w << all;
-}
-
-static uint16_t Code(uint8_t unit, uint8_t row) { return g_run.driveTable[unit][row].errorCode; }
-
-/* Every row of the unit has its listed error code, the others none. */
-static void ExpectCodes(uint8_t unit, std::initializer_list<std::pair<int, uint16_t>> codes)
-{
-    uint16_t want[ROW_COUNT] = {};
-    for (auto &c : codes)
-        want[c.first] = c.second;
-    for (uint8_t r = 0; r < ROW_COUNT; r++)
-        EXPECT_EQ(want[r], Code(unit, r)) << "unit " << int(unit) << " row " << int(r);
-}
-
-static std::string Dump()
-{
-    char buf[16] = "";
-    snprintf(buf, sizeof buf, "%02X %02X %02X ", g_err.errorRecord[0], g_err.errorRecord[1], g_err.errorRecord[2]);
-    return buf;
-}
+static std::vector<uint8_t> Record() { return std::vector<uint8_t>(app.errorRecord, app.errorRecord + 3); }
 
 /* ---- codes and records, no simulator ---- */
 
 TEST(Report, TextsRecordsAndLaunchBlockCopy)
 {
-    struct { uint16_t code; const char *text; } kTexts[] = {
+    /* The common steps E0 to EF share one text whatever the routine; a code without a text gets " ". */
+    static const struct { uint16_t code; const char *text; } kTexts[] = {
         { 0xC1E3, "Communication of between DKC and MTP was TIME OUT." },
-        { 0xC303, "DELAY Function was failed." },
-        { 0xC106, "Invalid SENSE CODE-HI in TEST UNIT READY. Ev.0x00" },
-        { 0xC30B, "Invalid SENSE CODE-HI in TEST UNIT READY. Ev:0x00" },
-        { 0xC201, "INQUIRY command was failed..(ALL)" },
-        { 0xC2E2, "Reset Bypass command was failed." },
-        { 0xCFE9, "End Inline command was failed." }, { 0xC1E9, "End Inline command was failed." },
-        { 0xC501, "RECEIVE DIAG command was failed during WRITE OP CHK." },
-        { 0xC61B, "READ DATA compare error.(Expected value=0x00)" },
         { 0xA0E3, "Communication of between DKC and MTP was TIME OUT." },
-        { 0xD808, "TEST UNIT READY command was failed." },
-        { 0xC403, "SELF TEST failed." },
-        { 0xD005, " " }, { 0xC1EB, " " }, { 0xC1EC, " " }, { 0xC108 + 0x100, " " },
+        { 0xCFE9, "End Inline command was failed." }, { 0xC403, "SELF TEST failed." }, { 0xD005, " " }, { 0xC1EB, " " },
     };
     for (auto &t : kTexts) {
         LoadErrorText(t.code);
-        EXPECT_STREQ(t.text, g_err.errorContents) << std::hex << t.code;
+        EXPECT_STREQ(t.text, app.errorContents) << std::hex << t.code;
     }
-    EXPECT_EQ(0xECE3u, ErrorTextId(0xC4E3));
-    EXPECT_EQ(0xECEFu, ErrorTextId(0xC4EF));
-    EXPECT_EQ(0xC4DFu, ErrorTextId(0xC4DF));
+    EXPECT_EQ((std::vector<UINT>{ 0xECE0, 0xECEF, 0xC4DF }),
+              (std::vector<UINT>{ ErrorTextId(0xC4E0), ErrorTextId(0xC4EF), ErrorTextId(0xC4DF) }));
 
     /* Interactive: the dump; a second report keeps the detail bytes it does not set. */
-    g_run.cfg.displayMode = DISPLAY_INTERACTIVE;
-    ConfigureRoutines(g_run.cfg);
-    g_run.routineId = 0xC1;
-    g_err.errorStep = 0x02;
-    memset(g_err.errorDetail, 0, sizeof g_err.errorDetail);
-    g_err.errorDetail[0] = 0x02;
-    g_err.errorDetail[1] = 0x77;
+    Configure(DISPLAY_INTERACTIVE);
+    app.routineId = 0xC1;
+    app.errorStep = 0x02;
+    const uint8_t detail[16] = { 0x02, 0x77 };
+    memcpy(app.errorDetail, detail, sizeof detail);
     SetErrorInfo(REPORT_COUNT);
-    EXPECT_EQ(0, strncmp(g_err.errorCodeText, "C1 02 02 77 00 ", 15)) << g_err.errorCodeText;
-    EXPECT_EQ(48u, strlen(g_err.errorCodeText));
-    EXPECT_STREQ("TEST UNIT READY command was failed.", g_err.errorContents);
-    g_err.errorStep = 0x06;
-    g_err.errorDetail[0] = 0x04;
+    EXPECT_STREQ("C1 02 02 77 00 00 00 00 00 00 00 00 00 00 00 00 ", app.errorCodeText);
+    EXPECT_STREQ("TEST UNIT READY command was failed.", app.errorContents);
+    app.errorStep = 0x06;
+    app.errorDetail[0] = 0x04;
     SetErrorInfo(REPORT_COUNT);
-    EXPECT_EQ(0, strncmp(g_err.errorCodeText, "C1 06 04 77 ", 12)) << g_err.errorCodeText;
+    EXPECT_STREQ("C1 06 04 77 00 00 00 00 00 00 00 00 00 00 00 00 ", app.errorCodeText);
 
     /* Automatic: the launch block carries the record, the dump stays. */
     uint8_t block[1024];
     memset(block, 0xAA, sizeof block);
-    g_run.cfg.displayMode = DISPLAY_AUTOMATIC;
-    g_run.cfg.launchBlock = block;
-    ConfigureRoutines(g_run.cfg);
-    std::string before = g_err.errorCodeText;
-    g_run.routineId = 0xC4;
-    g_err.errorStep = 0x03;
-    g_err.errorDetail[0] = 0x05;
+    Configure(DISPLAY_AUTOMATIC, 0, block);
+    std::string before = app.errorCodeText;
+    app.routineId = 0xC4;
+    app.errorStep = 0x03;
+    app.errorDetail[0] = 0x05;
     SetErrorInfo(REPORT_COUNT);
-    EXPECT_EQ(before, g_err.errorCodeText);
-    EXPECT_EQ(std::vector<uint8_t>(block + 336, block + 341), (std::vector<uint8_t>{ 0xAA, 0xC4, 0x03, 0x05, 0x77 }));
-    EXPECT_EQ(0x00, block[354]);
-    EXPECT_EQ(0xAA, block[355]);
-    g_run.cfg.launchBlock = nullptr;
-    ConfigureRoutines(g_run.cfg);
+    EXPECT_EQ(before, app.errorCodeText);
+    EXPECT_EQ((std::vector<uint8_t>{ 0xAA, 0xC4, 0x03, 0x05, 0x77 }), std::vector<uint8_t>(block + 336, block + 341));
+    EXPECT_EQ((std::vector<uint8_t>{ 0x00, 0xAA }), std::vector<uint8_t>(block + 354, block + 356));
+    Configure(DISPLAY_AUTOMATIC);
 
-    /* Recording: inside the table only. */
+    /* Recording: inside the table only; a drive outside it changes nothing. */
     Select(3, { 5, 6 }, 0xC4);
-    RecordDriveError(3, 5);
-    ExpectCodes(3, { { 5, 0xC403 } });
-    EXPECT_EQ(0, g_run.rowSelected[5]);
-    EXPECT_EQ(1, g_run.rowSelected[6]);
-    RunState keep;
-    memcpy(&keep, &g_run, sizeof keep);
-    RecordDriveError(32, 6);
-    RecordDriveError(3, 80);
-    RecordDriveError(255, 255);
-    EXPECT_EQ(0, memcmp(&keep, &g_run, sizeof keep)) << "a drive outside the table changes nothing";
+    Check("1/0", "5:C403", {}, [](HWND, uint16_t *) {
+        for (auto d : { std::make_pair(3, 5), { 32, 6 }, { 3, 80 }, { 255, 255 } })
+            RecordDriveError(d.first, d.second);
+        return 1u;
+    });
+    EXPECT_EQ((std::vector<uint8_t>{ 0, 1 }), std::vector<uint8_t>(app.rowSelected + 5, app.rowSelected + 7));
+    int recorded = 0;
+    for (auto &unit : app.table)
+        for (auto &e : unit)
+            recorded += e.errorCode != 0;
+    EXPECT_EQ(1, recorded);
 }
 
 /* ---- C1 and the common pass ---- */
 
 TEST(RoutineC1, PerRowFailuresTimeOutAndNoRowLeft)
 {
-    UseSims("[Drive.0002]\nSense=0,4,0\n"
-            "[Fault]\n0001.TUR=error:0x08\n0003.TUR=missingrow\n0005.TUR=wrongrow\n"
-            "0104.TUR=error:0x02\n0105.TUR=error:0x03\n0200.TUR=timeout*3\n");
-    size_t mark = Mark();
-    memset(g_err.errorDetail, 0, sizeof g_err.errorDetail);
+    Sims("[Drive.0002]\nSense=0,4,0\n[Fault]\n0001.TUR=error:0x08\n0003.TUR=missingrow\n0005.TUR=wrongrow\n"
+         "0104.TUR=error:0x02\n0105.TUR=error:0x03\n0200.TUR=timeout*3\n");
+    size_t mark = TraceMark();
+    memset(app.errorDetail, 0, sizeof app.errorDetail);
+    /* Row 3's entry is missing; row 5's names row 6, which is recorded in its place. Detail bytes
+     * are never cleared: byte 0 still holds the earlier error byte. */
     Select(0, { 0, 1, 2, 3, 5 }, 0xC1);
-    uint16_t fk = 0;
-    EXPECT_EQ(1u, RoutineC1(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(FAIL_CHECKS, fk);
-    /* Row 3's entry is missing; row 5's names row 6, which is recorded in its place. */
-    ExpectCodes(0, { { 1, 0xC102 }, { 2, 0xC106 }, { 3, 0xC102 }, { 6, 0xC102 } });
-    for (int r = 0; r < 8; r++)
-        EXPECT_EQ(r == 0 || r == 5 ? 1 : 0, g_run.rowSelected[r]) << r;
+    Check("1/4", "1:C102 2:C106 3:C102 6:C102", { "CR#=0001 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 00 ",
+                                                  "CR#=0003 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 77 ",
+                                                  "CR#=0006 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 76 ",
+                                                  "CR#=0002 MP=80 Routine=C1 Step=06 ErrorCode=C106 Detail=04 76 ",
+                                                  "CR#=0006 MP=90 Routine=C1 Step=02 ErrorCode=C102 Detail=04 76 " });
+    EXPECT_EQ(std::vector<uint8_t>({ 1, 0, 0, 0, 0, 1, 0, 0 }),
+              std::vector<uint8_t>(app.rowSelected, app.rowSelected + 8)) << "still under test: rows 0 and 5";
     EXPECT_EQ(Counts(mark, { "Unit Ready Start", "Request Sense Start", "C1 Routine Start. CRdev#=0000 MPID=0080",
-                             "C1 Routine Start. CRdev#=0000 MPID=0090" }),
-              (std::vector<int>{ 2, 2, 1, 1 }));
-    /* Detail bytes are never cleared: byte 0 still holds the earlier error byte. */
-    ExpectReports(0, { "CR#=0001 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 00 ",
-                       "CR#=0003 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 77 ",
-                       "CR#=0006 MP=80 Routine=C1 Step=02 ErrorCode=C102 Detail=08 76 ",
-                       "CR#=0002 MP=80 Routine=C1 Step=06 ErrorCode=C106 Detail=04 76 ",
-                       "CR#=0006 MP=90 Routine=C1 Step=02 ErrorCode=C102 Detail=04 76 " });
+                             "C1 Routine Start. CRdev#=0000 MPID=0090" }), (std::vector<int>{ 2, 2, 1, 1 }));
 
     /* Every row fails TEST UNIT READY on the first path: nothing more is sent. */
-    mark = Mark();
+    mark = TraceMark();
     Select(1, { 4, 5 }, 0xC1);
-    EXPECT_EQ(0u, RoutineC1(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(FAIL_CHECKS, fk);
-    ExpectCodes(1, { { 4, 0xC102 }, { 5, 0xC102 } });
-    EXPECT_EQ(Counts(mark, { "Unit Ready Start", "Request Sense Start" }), (std::vector<int>{ 1, 0 }));
-    EXPECT_EQ(0, Count(mark, "MPID=0091", true));
-    ExpectReports(5, { "CR#=0104 MP=81 Routine=C1 Step=02 ErrorCode=C102 Detail=02 ",
-                       "CR#=0105 MP=81 Routine=C1 Step=02 ErrorCode=C102 Detail=03 " });
+    Check("0/4", "4:C102 5:C102", { "CR#=0104 MP=81 Routine=C1 Step=02 ErrorCode=C102 Detail=02 ",
+                                    "CR#=0105 MP=81 Routine=C1 Step=02 ErrorCode=C102 Detail=03 " });
+    EXPECT_EQ(Counts(mark, { "Unit Ready Start", "Request Sense Start", "MPID=0091" }), (std::vector<int>{ 1, 0, 0 }));
 
     /* Time-out after three attempts: one report, every selected row recorded with step E3. */
     Select(2, { 0, 3 }, 0xC1);
     DWORD t0 = GetTickCount();
-    EXPECT_EQ(0u, RoutineC1(g_run.cfg.mainWnd, &fk));
+    Check("0/1", "0:C1E3 3:C1E3", { "CR#=0200 MP=82 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=02 00 " });
     EXPECT_GE(GetTickCount() - t0, 3u * COM_TIMEOUT_S * 1000 / DIVISOR);
-    EXPECT_EQ(FAIL_TIMEOUT, fk);
-    ExpectCodes(2, { { 0, 0xC1E3 }, { 3, 0xC1E3 } });
-    EXPECT_EQ(0, g_run.rowSelected[3]);
-    ExpectReports(7, { "CR#=0200 MP=82 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=02 00 " });
+    EXPECT_EQ(0, app.rowSelected[3]);
 
     /* No row selected: nothing is sent. */
-    mark = Mark();
+    mark = TraceMark();
     Select(0, {}, 0xC1);
-    EXPECT_EQ(0u, RoutineC1(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(0, Count(mark, "Unit Ready Start"));
+    Check("0/4", "", {});
+    EXPECT_EQ(Counts(mark, { "Unit Ready Start" }), (std::vector<int>{ 0 }));
 }
 
 /* A diagnosis log that never answers costs each report its full wait; the drives are still
  * recorded and the routine goes on. */
 TEST(RoutineC1, UnansweredReportsWaitAndStillRecord)
 {
-    UseSims("[DiagLog]\nAck=0\n[Fault]\n0001.TUR=error:0x02\n0002.TUR=error:0x02\n");
+    Sims("[DiagLog]\nAck=0\n[Fault]\n0001.TUR=error:0x02\n0002.TUR=error:0x02\n");
     Select(0, { 0, 1, 2 }, 0xC1);
-    uint16_t fk = 0;
     DWORD t0 = GetTickCount();
-    EXPECT_EQ(1u, RoutineC1(g_run.cfg.mainWnd, &fk));
+    Check("1/4", "1:C102 2:C102", { "CR#=0001 MP=80 Routine=C1 Step=02 ErrorCode=C102 ",
+                                    "CR#=0002 MP=80 Routine=C1 Step=02 ErrorCode=C102 " });
     EXPECT_GE(GetTickCount() - t0, 2u * REPORT_WAIT_S * 1000 / DIVISOR);
-    ExpectCodes(0, { { 1, 0xC102 }, { 2, 0xC102 } });
-    ExpectReports(0, { "CR#=0001 MP=80 Routine=C1 Step=02 ErrorCode=C102 ",
-                       "CR#=0002 MP=80 Routine=C1 Step=02 ErrorCode=C102 " });
 }
 
 /* ---- C2 to C5 ---- */
 
 TEST(RoutinesC2ToC5, VendorsSelfTestStopStartAndDriveValue)
 {
-    UseSims("[Drive.0003]\nVendor=ZEPHRONX\n[Drive.0001]\nSelfTest=05\n[Drive.0006]\nVendor=QUILLION\n"
-            "[Drive.0203]\nNeverReady=1\n[Drive.0100]\nDriveValue=0x31\n"
-            "[Fault]\n0004.SELFTEST=error:0x02\n0004.INQUIRY=error:0x09\n0202.STOP=error:0x04\n"
-            "0300.DRIVEREAD=timeout*3\n");
-    uint16_t fk = 0;
-    Select(0, { 2 }, 0xC2);
-    EXPECT_EQ(1u, RoutineC2(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(3, g_err.vendorMatch) << "unit 0 row 2 has the third vendor";
-    Select(0, { 6 }, 0xC2);
-    EXPECT_EQ(1u, RoutineC2(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(2, g_err.vendorMatch);
+    Sims("[Drive.0003]\nVendor=ZEPHRONX\n[Drive.0001]\nSelfTest=05\n[Drive.0006]\nVendor=QUILLION\n"
+         "[Drive.0203]\nNeverReady=1\n[Drive.0100]\nDriveValue=0x31\n[Fault]\n0004.SELFTEST=error:0x02\n"
+         "0004.INQUIRY=error:0x09\n0202.STOP=error:0x04\n0300.DRIVEREAD=timeout*3\n");
+    /* Unit 0 row 2 has the third vendor, row 6 the second. */
+    for (int row : { 2, 6 }) {
+        Select(0, { row }, 0xC2);
+        Check("1/4", "", {});
+        EXPECT_EQ(row == 2 ? 3 : 2, app.vendorMatch);
+    }
 
     /* C2: the failing drives are not asked again on the second path. */
-    size_t mark = Mark();
+    size_t mark = TraceMark();
     Select(0, { 0, 1, 2, 3, 4 }, 0xC2);
-    EXPECT_EQ(1u, RoutineC2(g_run.cfg.mainWnd, &fk));
-    ExpectCodes(0, { { 3, 0xC203 }, { 4, 0xC202 } });
-    ExpectReports(0, { "CR#=0003 MP=80 Routine=C2 Step=03 ErrorCode=C203 Detail=5A 45 50 48 52 4F 4E 58 ",
-                       "CR#=0004 MP=80 Routine=C2 Step=02 ErrorCode=C202 Detail=09 " });
-    EXPECT_EQ(1, Count(mark, "MP=0090 INQUIRY C=00 rows=3", true));
-    EXPECT_EQ(1, Count(mark, "C2 Routine Start. CRdev#=0000 MPID=0090"));
+    Check("1/4", "3:C203 4:C202", { "CR#=0003 MP=80 Routine=C2 Step=03 ErrorCode=C203 Detail=5A 45 50 48 52 4F 4E 58 ",
+                                    "CR#=0004 MP=80 Routine=C2 Step=02 ErrorCode=C202 Detail=09 " });
+    EXPECT_EQ(Counts(mark, { "MP=0090 INQUIRY C=00 rows=3", "C2 Routine Start. CRdev#=0000 MPID=0090" }),
+              (std::vector<int>{ 1, 1 }));
 
     /* C4: the result byte and the command's error byte. */
-    mark = Mark();
+    mark = TraceMark();
     Select(0, { 0, 1, 4, 5 }, 0xC4);
-    EXPECT_EQ(1u, RoutineC4(g_run.cfg.mainWnd, &fk));
-    ExpectCodes(0, { { 1, 0xC403 }, { 4, 0xC402 } });
-    EXPECT_EQ("C4 02 02 ", Dump());
-    ExpectReports(2, { "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 ",
-                       "CR#=0004 MP=80 Routine=C4 Step=02 ErrorCode=C402 Detail=02 " });
-    EXPECT_EQ(2, Count(mark, "Self Test Start"));
+    Check("1/4", "1:C403 4:C402", { "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 ",
+                                    "CR#=0004 MP=80 Routine=C4 Step=02 ErrorCode=C402 Detail=02 " });
+    EXPECT_EQ((std::vector<uint8_t>{ 0xC4, 0x02, 0x02 }), Record());
+    EXPECT_EQ(Counts(mark, { "Self Test Start" }), (std::vector<int>{ 2 }));
 
-    /* C3: both pauses; a drive failing STOP is not started, one never gets ready. */
-    mark = Mark();
+    /* C3: both pauses; a drive failing STOP is not started, one never gets ready. On each path:
+     * stop, start, ready, sense. */
+    mark = TraceMark();
     Select(2, { 0, 1, 2, 3 }, 0xC3);
     DWORD t0 = GetTickCount();
-    EXPECT_EQ(1u, RoutineC3(g_run.cfg.mainWnd, &fk));
+    Check("1/4", "2:C302 3:C307", { "CR#=0202 MP=82 Routine=C3 Step=02 ErrorCode=C302 Detail=04 ",
+                                    "CR#=0203 MP=82 Routine=C3 Step=07 ErrorCode=C307 Detail=02 " });
     EXPECT_GE(GetTickCount() - t0, 2u * DELAY_C3_S * 1000 / DIVISOR);
-    ExpectCodes(2, { { 2, 0xC302 }, { 3, 0xC307 } });
-    ExpectReports(4, { "CR#=0202 MP=82 Routine=C3 Step=02 ErrorCode=C302 Detail=04 ",
-                       "CR#=0203 MP=82 Routine=C3 Step=07 ErrorCode=C307 Detail=02 " });
-    EXPECT_EQ(1, Count(mark, "MP=0082 START C=02 rows=3", true));
-    /* On each path: stop, start, ready, sense. */
-    auto order = Order(mark, { "Stop Unit End", "Start Unit Start", "Unit Ready Start", "Request Sense Start" });
-    EXPECT_EQ(order, (std::vector<std::string>{ "Stop Unit End", "Start Unit Start", "Unit Ready Start",
-                                                 "Request Sense Start", "Stop Unit End", "Start Unit Start",
-                                                 "Unit Ready Start", "Request Sense Start" }));
-    EXPECT_EQ(2, Count(mark, "Stop Unit Start"));
+    EXPECT_EQ(Counts(mark, { "MP=0082 START C=02 rows=3", "Stop Unit Start" }), (std::vector<int>{ 1, 2 }));
+    std::vector<std::string> path;
+    for (int p = 0; p < 2; p++)
+        path.insert(path.end(), { "Stop Unit End", "Start Unit Start", "Unit Ready Start", "Request Sense Start" });
+    EXPECT_EQ(path, Order(mark, { "Stop Unit End", "Start Unit Start", "Unit Ready Start", "Request Sense Start" }));
 
     /* C5: a Drive Read per path; the drive value fails without reading or changing the selection
      * and records nothing; a time-out records nothing either. */
-    mark = Mark();
+    mark = TraceMark();
     Select(0, { 3 }, 0xC5);
-    EXPECT_EQ(1u, RoutineC5(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(Counts(mark, { "C5 Routine Start. CRdev#=0000 MPID=0080", "C5 Routine Start. CRdev#=0000 MPID=0090" }),
-              (std::vector<int>{ 1, 1 }));
-    EXPECT_EQ(2, Count(mark, "DRIVEREAD CR#=0000", true));
+    Check("1/4", "", {});
+    EXPECT_EQ(Counts(mark, { "C5 Routine Start. CRdev#=0000 MPID=0080", "C5 Routine Start. CRdev#=0000 MPID=0090",
+                             "DRIVEREAD CR#=0000" }), (std::vector<int>{ 1, 1, 2 }));
     Select(1, { 3 }, 0xC5);
-    EXPECT_EQ(0u, RoutineC5(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(FAIL_CHECKS, fk);
-    EXPECT_EQ(1, g_run.rowSelected[3]);
-    ExpectCodes(1, {});
-    ExpectReports(6, { "CR#=0100 MP=81 Routine=C5 Step=01 ErrorCode=C501 " });
+    Check("0/4", "", { "CR#=0100 MP=81 Routine=C5 Step=01 ErrorCode=C501 " });
+    EXPECT_EQ(1, app.rowSelected[3]);
     Select(3, { 5 }, 0xC5);
-    EXPECT_EQ(0u, RoutineC5(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(FAIL_TIMEOUT, fk);
-    ExpectCodes(3, {});
-    ExpectReports(7, { "CR#=0300 MP=83 Routine=C5 Step=E3 ErrorCode=C5E3 Detail=03 00 " });
+    Check("0/1", "", { "CR#=0300 MP=83 Routine=C5 Step=E3 ErrorCode=C5E3 Detail=03 00 " });
 }
 
 /* ---- diagnosis framing ---- */
 
 TEST(Framing, BypassedDrivesRefusalsAndInline)
 {
-    UseSims("[Drive.0007]\nBypassed=B\n[Drive.0105]\nBypassed=A\n[Drive.0301]\nBypassed=AB\n"
-            "[Fault]\n0105.RESETBYPASS=rc:0x0F001740\n0200.CHECKBYPASS=rc:0x0F001741\n"
-            "0301.LIP=timeout*3\n0302.STARTINLINE=rc:0x0F0017AA\n");
-    uint16_t fk = 0;
-    /* Row 7 bypassed on path B only: reset and LIP there, bypassed again at the end. */
-    size_t mark = Mark();
+    Sims("[Drive.0007]\nBypassed=B\n[Drive.0105]\nBypassed=A\n[Drive.0301]\nBypassed=AB\n"
+         "[Fault]\n0105.RESETBYPASS=rc:0x0F001740\n0200.CHECKBYPASS=rc:0x0F001741\n"
+         "0301.LIP=timeout*3\n0302.STARTINLINE=rc:0x0F0017AA\n");
+    /* Row 7 bypassed on path B only: reset and LIP there, it answers on path B again, and is
+     * bypassed again at the end; automatic runs send no inline commands. */
+    size_t mark = TraceMark();
     Select(0, { 6, 7 }, 0xC1);
-    ASSERT_EQ(1, StartDiag(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(BYPASS_NONE, BypassState(7, 0));
-    EXPECT_EQ(BYPASS_FOUND, BypassState(7, 1));
-    EXPECT_EQ(BYPASS_NONE, BypassState(6, 1));
-    EXPECT_EQ(2, Count(mark, "Check Bypass Start"));
-    EXPECT_EQ(1, Count(mark, "MP=0090 RESETBYPASS", true));
-    EXPECT_EQ(1, Count(mark, "MP=0090 LIP", true));
-    EXPECT_EQ(1u, RoutineC1(g_run.cfg.mainWnd, &fk)) << "row 7 answers on path B again";
-    EXPECT_EQ(0, Code(0, 7));
-    ASSERT_EQ(1, EndDiag(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(1, Count(mark, "MP=0090 SETBYPASS", true));
-    EXPECT_EQ(0, Count(mark, "MP=0080 SETBYPASS", true));
-    EXPECT_EQ(Counts(mark, { "Start Inline Start", "End Inline Start" }), (std::vector<int>{ 0, 0 }))
-        << "automatic runs send no inline commands";
+    Check("1/0", "", {}, Open);
+    EXPECT_EQ((std::vector<int>{ BYPASS_NONE, BYPASS_FOUND, BYPASS_NONE }),
+              (std::vector<int>{ BypassState(7, 0), BypassState(7, 1), BypassState(6, 1) }));
+    EXPECT_EQ(Counts(mark, { "Check Bypass Start", "MP=0090 RESETBYPASS", "MP=0090 LIP" }), std::vector({ 2, 1, 1 }));
+    Check("1/4", "", {});
+    Check("1/0", "", {}, Close);
+    EXPECT_EQ(Counts(mark, { "MP=0090 SETBYPASS", "MP=0080 SETBYPASS", "Start Inline Start", "End Inline Start" }),
+              (std::vector<int>{ 1, 0, 0, 0 }));
 
     /* Reset Bypass refused: the row is out, not restored at the end; the other row runs. */
-    mark = Mark();
+    mark = TraceMark();
     Select(1, { 5, 6 }, 0xC1);
-    ASSERT_EQ(1, StartDiag(g_run.cfg.mainWnd, &fk));
-    ExpectCodes(1, { { 5, 0xC1E2 } });
-    EXPECT_EQ(0, g_run.rowSelected[5]);
+    Check("1/0", "5:C1E2", { "CR#=0105 MP=81 Routine=C1 Step=E2 ErrorCode=C1E2 Detail=0F 00 17 40 " }, Open);
+    EXPECT_EQ(0, app.rowSelected[5]);
     EXPECT_EQ(BYPASS_FAILED, BypassState(5, 0));
-    EXPECT_EQ(0, Count(mark, "MP=0081 LIP", true));
-    ExpectReports(0, { "CR#=0105 MP=81 Routine=C1 Step=E2 ErrorCode=C1E2 Detail=0F 00 17 40 " });
-    ASSERT_EQ(1, EndDiag(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(0, Count(mark, " SETBYPASS", true));
+    Check("1/0", "5:C1E2", {}, Close);
+    EXPECT_EQ(Counts(mark, { "MP=0081 LIP", " SETBYPASS" }), (std::vector<int>{ 0, 0 }));
 
     /* Check Bypass refused: every selected row reported, the diagnosis does not open. */
-    Select(2, { 0, 1 }, 0xCF);
-    g_run.routineId = 0xC3;
-    EXPECT_EQ(0, StartDiag(g_run.cfg.mainWnd, &fk));
-    EXPECT_NE(FAIL_STOPPED, fk);
-    ExpectCodes(2, { { 0, 0xC3E1 }, { 1, 0xC3E1 } });
-    ExpectReports(1, { "CR#=0200 MP=82 Routine=C3 Step=E1 ErrorCode=C3E1 Detail=0F 00 17 41 ",
-                       "CR#=0201 MP=82 Routine=C3 Step=E1 ErrorCode=C3E1 Detail=0F 00 17 41 " });
+    Select(2, { 0, 1 }, 0xC3);
+    Check("0/4", "0:C3E1 1:C3E1", { "CR#=0200 MP=82 Routine=C3 Step=E1 ErrorCode=C3E1 Detail=0F 00 17 41 ",
+                                    "CR#=0201 MP=82 Routine=C3 Step=E1 ErrorCode=C3E1 Detail=0F 00 17 41 " }, Open);
 
     /* LIP timed out: one time-out report, the row recorded; no row left. */
     Select(3, { 1 }, 0xC1);
-    EXPECT_EQ(0, StartDiag(g_run.cfg.mainWnd, &fk));
-    ExpectCodes(3, { { 1, 0xC1E3 } });
+    Check("0/4", "1:C1E3", { "CR#=0301 MP=83 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=03 01 " }, Open);
     EXPECT_EQ(BYPASS_FAILED, BypassState(1, 0));
-    ExpectReports(3, { "CR#=0301 MP=83 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=03 01 " });
 
     /* Interactive: Start Inline after the bypass check, End Inline before Set Bypass. */
-    mark = Mark();
-    g_run.cfg.displayMode = DISPLAY_INTERACTIVE;
-    ConfigureRoutines(g_run.cfg);
+    mark = TraceMark();
+    Configure(DISPLAY_INTERACTIVE);
     Select(0, { 7 }, 0xC1);
-    EXPECT_EQ(1, StartDiag(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(1, EndDiag(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(1, Count(mark, "MP=0080 STARTINLINE", true));
-    EXPECT_EQ(1, Count(mark, "MP=0080 ENDINLINE", true));
+    Check("1/0", "", {}, Open);
+    Check("1/0", "", {}, Close);
+    EXPECT_EQ(Counts(mark, { "MP=0080 STARTINLINE", "MP=0080 ENDINLINE" }), (std::vector<int>{ 1, 1 }));
     EXPECT_EQ(Order(mark, { "Check Bypass Start", "Reset Bypass Start", "Lip Start", "Start Inline Start",
                             "End Inline Start", "Set Bypass Start" }),
               (std::vector<std::string>{ "Check Bypass Start", "Check Bypass Start", "Reset Bypass Start", "Lip Start",
                                          "Start Inline Start", "End Inline Start", "Set Bypass Start" }));
 
-    /* Start Inline refused: every selected row reported, the trace names the return code. */
-    mark = Mark();
+    /* Start Inline refused: every selected row reported, no stop, the trace names the return code. */
+    mark = TraceMark();
     Select(3, { 2, 3 }, 0xC1);
-    EXPECT_EQ(0, StartDiag(g_run.cfg.mainWnd, &fk));
-    g_run.cfg.displayMode = DISPLAY_AUTOMATIC;
-    ConfigureRoutines(g_run.cfg);
-    EXPECT_NE(FAIL_STOPPED, fk);
-    ExpectCodes(3, { { 2, 0xC1E9 }, { 3, 0xC1E9 } });
-    EXPECT_EQ(1, Count(mark, "Start Diag was failed.  Return Code : 0f0017aa"));
-    ExpectReports(4, { "CR#=0302 MP=83 Routine=C1 Step=E9 ErrorCode=C1E9 Detail=0F 00 17 AA ",
-                       "CR#=0303 MP=83 Routine=C1 Step=E9 ErrorCode=C1E9 Detail=0F 00 17 AA " });
+    Check("0/0", "2:C1E9 3:C1E9", { "CR#=0302 MP=83 Routine=C1 Step=E9 ErrorCode=C1E9 Detail=0F 00 17 AA ",
+                                    "CR#=0303 MP=83 Routine=C1 Step=E9 ErrorCode=C1E9 Detail=0F 00 17 AA " }, Open);
+    Configure(DISPLAY_AUTOMATIC);
+    EXPECT_EQ(Counts(mark, { "Start Diag was failed.  Return Code : 0f0017aa" }), (std::vector<int>{ 1 }));
 
     /* D8 opens without a command. */
-    mark = Mark();
+    mark = TraceMark();
     Select(0, { 7 }, 0xD8);
-    EXPECT_EQ(1, StartDiag(g_run.cfg.mainWnd, &fk));
-    EXPECT_EQ(0, Count(mark, "Check Bypass Start"));
+    Check("1/0", "", {}, Open);
+    EXPECT_EQ(Counts(mark, { "Check Bypass Start" }), (std::vector<int>{ 0 }));
 }
 
 /* ---- dispatcher, run options, composites ---- */
 
-static uint16_t Dispatch()
+/* The run options on what a routine gives, in process: without a row C1 fails and C0 (which
+ * records and goes on) continues before anything is sent; unknown ids never run nor repeat.
+ * The options count only with one unit under test. */
+TEST(RunRoutine, RunOptions)
 {
-    uint16_t outcome = 0;
-    EXPECT_EQ(1, RunRoutine(g_run.cfg.mainWnd, &outcome));
-    return outcome;
-}
-
-TEST(RunRoutine, OptionsCompositesAndStop)
-{
-    UseSims("[Drive.0001]\nSelfTest=05\n[Fault]\n0104.TUR=error:0x02\n0000.TUR=slow:600000*1\n");
-    /* Unit 1 row 4 fails C1, row 5 passes; C5 on unit 1 passes. Unknown ids never repeat. */
-    const struct { uint32_t routine; int row; uint32_t option; uint16_t units, want; } kCases[] = {
-        { 0xC1, 4, 8, 1, OUTCOME_FAILED },   { 0xC1, 4, 1, 1, OUTCOME_CONTINUE }, { 0xC1, 4, 3, 1, OUTCOME_REPEAT },
-        { 0xC1, 4, 2, 1, OUTCOME_FAILED },   { 0xC1, 4, 5, 1, OUTCOME_FAILED },   { 0xC1, 4, 1, 2, OUTCOME_FAILED },
-        { 0xC1, 4, 3, 2, OUTCOME_FAILED },   { 0xC1, 5, 8, 1, OUTCOME_CONTINUE }, { 0xC1, 5, 2, 1, OUTCOME_REPEAT },
-        { 0xC1, 5, 3, 1, OUTCOME_REPEAT },   { 0xC1, 5, 7, 1, OUTCOME_CONTINUE }, { 0xC1, 5, 2, 2, OUTCOME_CONTINUE },
-        { 0xC5, 5, 8, 1, OUTCOME_CONTINUE },
-        { 0xD0, 5, 8, 1, OUTCOME_UNKNOWN_ROUTINE }, { 0xD0, 5, 2, 1, OUTCOME_UNKNOWN_ROUTINE },
-        { 0xD0, 5, 3, 1, OUTCOME_UNKNOWN_ROUTINE }, { 0xBF, 5, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
-        { 0xD9, 5, 8, 1, OUTCOME_UNKNOWN_ROUTINE }, { 0xC0 + 0x100, 5, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
+    const struct { uint32_t routine, option; uint16_t units, want; } kCases[] = {
+        { 0xC1, 8, 1, OUTCOME_FAILED },   { 0xC1, 1, 1, OUTCOME_CONTINUE }, { 0xC1, 3, 1, OUTCOME_REPEAT },
+        { 0xC1, 2, 1, OUTCOME_FAILED },   { 0xC1, 5, 1, OUTCOME_FAILED },   { 0xC1, 1, 2, OUTCOME_FAILED },
+        { 0xC1, 3, 2, OUTCOME_FAILED },   { 0xC1, 1, 0, OUTCOME_FAILED },   { 0xC0, 8, 1, OUTCOME_CONTINUE },
+        { 0xC0, 2, 1, OUTCOME_REPEAT },   { 0xC0, 3, 1, OUTCOME_REPEAT },   { 0xC0, 7, 1, OUTCOME_CONTINUE },
+        { 0xC0, 2, 2, OUTCOME_CONTINUE }, { 0xC0, 3, 0, OUTCOME_CONTINUE },
+        { 0xC6, 8, 1, OUTCOME_UNKNOWN_ROUTINE }, { 0xC6, 2, 1, OUTCOME_UNKNOWN_ROUTINE },
+        { 0xC6, 3, 1, OUTCOME_UNKNOWN_ROUTINE }, { 0xBF, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
+        { 0xD9, 8, 1, OUTCOME_UNKNOWN_ROUTINE }, { 0xC0 + 0x100, 8, 1, OUTCOME_UNKNOWN_ROUTINE },
     };
     for (auto &c : kCases) {
-        SCOPED_TRACE(testing::Message() << std::hex << c.routine << " option " << c.option << " units " << c.units
-                                        << " row " << c.row);
-        Select(1, { c.row }, c.routine, c.units);
-        g_run.runOption = c.option;
-        size_t mark = Mark();
-        EXPECT_EQ(c.want, Dispatch());
-        EXPECT_EQ(c.routine, g_run.routineId);
-        if (c.want == OUTCOME_UNKNOWN_ROUTINE) {
-            EXPECT_EQ(0, Count(mark, " Start", true)) << "nothing is sent";
-        }
+        SCOPED_TRACE(testing::Message() << std::hex << c.routine << " option " << c.option << " units " << c.units);
+        Select(1, {}, c.routine, c.units);
+        app.runOption = c.option;
+        size_t mark = TraceMark();
+        Check(Outcome(c.want), "", {}, Dispatch);
+        EXPECT_EQ(c.routine, app.routineId);
+        EXPECT_EQ(Counts(mark, { "Unit Ready Start", "DkcSim" }), (std::vector<int>{ 0, 0 })) << "nothing is sent";
     }
+}
 
+TEST(RunRoutine, CompositesAndStop)
+{
+    Sims("[Drive.0001]\nSelfTest=05\n[Fault]\n0104.TUR=error:0x02\n0000.TUR=slow:600000*1\n");
     /* C0 whose C1 leaves no row: C2 and C4 do not run; the run goes on with routineId C0. */
-    size_t mark = Mark();
+    size_t mark = TraceMark();
     Select(1, { 4 }, 0xC0);
-    g_run.runOption = 8;
-    EXPECT_EQ(OUTCOME_CONTINUE, Dispatch());
-    EXPECT_EQ(0xC0u, g_run.routineId);
-    EXPECT_EQ(1, g_statusCalls);
+    app.runOption = 8;
+    Check(Outcome(OUTCOME_CONTINUE), "4:C102", { "CR#=0104 MP=81 Routine=C1 Step=02 ErrorCode=C102 Detail=02 " },
+          Dispatch);
+    EXPECT_EQ((std::vector<uint32_t>{ 0xC0, 1 }), (std::vector<uint32_t>{ app.routineId, uint32_t(g_statusCalls) }));
     EXPECT_EQ(Counts(mark, { "C0 Routine Start.", "Inquiry Start" }), (std::vector<int>{ 1, 0 }));
-    ExpectCodes(1, { { 4, 0xC102 } });
 
     /* CF on unit 0: sixteen commands, four status refreshes, C4's code for row 1. */
-    mark = Mark();
+    mark = TraceMark();
     Select(0, { 1, 2 }, 0xCF, 2);
-    EXPECT_EQ(OUTCOME_CONTINUE, Dispatch());
-    EXPECT_EQ(0xCFu, g_run.routineId);
-    EXPECT_EQ(4, g_statusCalls);
-    ExpectCodes(0, { { 1, 0xC403 } });
-    int commands = 0;
-    for (int n : Counts(mark, { "Unit Ready Start", "Request Sense Start", "Inquiry Start", "Stop Unit Start",
-                                "Start Unit Start", "Self Test Start" }))
-        commands += n;
-    EXPECT_EQ(16, commands);
-    EXPECT_EQ("C4 03 05 ", Dump());
+    Check(Outcome(OUTCOME_CONTINUE), "1:C403", { "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 " },
+          Dispatch);
+    EXPECT_EQ((std::vector<uint32_t>{ 0xCF, 4 }), (std::vector<uint32_t>{ app.routineId, uint32_t(g_statusCalls) }));
+    auto n = Counts(mark, { "Unit Ready Start", "Request Sense Start", "Inquiry Start", "Stop Unit Start",
+                            "Start Unit Start", "Self Test Start" });
+    EXPECT_EQ(16, std::accumulate(n.begin(), n.end(), 0));
+    EXPECT_EQ((std::vector<uint8_t>{ 0xC4, 0x03, 0x05 }), Record());
 
-    /* A user stop (debug mode's Stop button) ends the run whatever the option; no report. */
-    size_t reports = Reports().size();
-    g_run.cfg.displayMode = DISPLAY_INTERACTIVE;
-    g_run.cfg.debugMode = 1;
-    ConfigureRoutines(g_run.cfg);
+    /* A user stop (debug mode's Stop button) ends the run whatever the option; nothing is
+     * reported or recorded. */
+    Configure(DISPLAY_INTERACTIVE, 1);
     Select(0, { 0 }, 0xC1);
-    g_run.runOption = 3;
-    DWORD tid = GetCurrentThreadId();
-    std::atomic<bool> pressed{ false };
-    std::thread presser([&] {
-        for (int i = 0; i < 400 && !pressed; i++, Sleep(25)) {
-            HWND found = nullptr;
-            EnumThreadWindows(tid, [](HWND w, LPARAM l) -> BOOL {
-                return GetDlgItem(w, IDC_COM_STOP) ? (*(HWND *)l = w, FALSE) : TRUE;
-            }, LPARAM(&found));
-            if (found)
-                pressed = PostMessageA(found, WM_COMMAND, IDC_COM_STOP, 0);
-        }
-    });
-    EXPECT_EQ(OUTCOME_STOPPED, Dispatch());
-    presser.join();
-    EXPECT_TRUE(pressed);
-    g_run.cfg.displayMode = DISPLAY_AUTOMATIC;
-    g_run.cfg.debugMode = 0;
-    ConfigureRoutines(g_run.cfg);
-    EXPECT_EQ(0, Code(0, 0));
-    EXPECT_EQ(reports, Reports().size());
+    app.runOption = 3;
+    {
+        DialogPresser stop(IDC_COM_STOP);
+        Check(Outcome(OUTCOME_STOPPED), "", {}, Dispatch);
+        EXPECT_EQ(1u, stop.texts.size());
+    }
+    Configure(DISPLAY_AUTOMATIC);
+}
+
+/* ---- Vestra.exe in automatic runs: the outcome bytes of the launch block, the reports, the
+ * launcher ---- */
+
+/* Drive 0001 fails its self test, 0002 has a foreign vendor, unit 1's self test times out. */
+static const char kFaults[] = "[Drive.0001]\nSelfTest=05\n[Drive.0002]\nVendor=OLDVEND1\n"
+                              "[Fault]\n0100.SELFTEST=timeout*3\n";
+
+/* Vestra.exe on a launch block of the test's own (the mode, routine CF, the drives); the block's
+ * bytes after the run. */
+static std::vector<uint8_t> RunVestra(uint8_t mode, const uint32_t *select)
+{
+    char name[32];
+    snprintf(name, sizeof name, "DIAGAPI%08lx", (GetCurrentProcessId() << 8) + mode);
+    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
+    uint8_t *lb = (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    lb[LB_LAUNCH_MODE] = mode;
+    lb[LB_ROUTINE] = 0xCF;
+    lb[LB_END_STATUS] = 0xEE;
+    if (select)
+        LaunchPutSelect(lb, select);
+    EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", name + 7), 90000));
+    std::vector<uint8_t> bytes(lb, lb + 1024);
+    UnmapViewOfFile(lb);
+    CloseHandle(map);
+    return bytes;
+}
+
+static std::vector<uint32_t> Errors(const std::vector<uint8_t> &lb)
+{
+    std::vector<uint32_t> errors(ROW_COUNT);
+    LaunchGetErrors(lb.data(), errors.data());
+    return errors;
+}
+
+/* An empty request ends at once without an error: the diagnosis of no unit does not open and
+ * nothing is sent. Mode 0x10: the outcome bytes, and reports naming the temporary folder. Mode
+ * 0xFF through the launcher on the same drives: its table (a drive without a report of its own
+ * shows the last error, '*'), the block's outcome as it prints it, reports without the folder; a
+ * diagnosis log line of an earlier run changes nothing. The launcher passes mode and routine on
+ * and refuses a unit beyond 31. */
+TEST(AutomaticRun, OutcomeBytesReportsAndTheLauncher)
+{
+    CloseCommunication();   /* Vestra.exe is the program now */
+    Sims(kFaults);
+    size_t mark = TraceMark();
+    std::vector<uint8_t> lb = RunVestra(LAUNCH_AUTOMATIC, nullptr);
+    EXPECT_EQ((std::vector<uint8_t>{ 0, 0 }), std::vector<uint8_t>(&lb[LB_END_STATUS], &lb[LB_ERROR_ROUTINE]));
+    EXPECT_EQ(std::vector<uint32_t>(ROW_COUNT), Errors(lb));
+    EXPECT_EQ(Counts(mark, { "DkcSim REQ" }), std::vector({ 0 }));
+
+    const uint32_t select[ROW_COUNT] = { 0xC0000000u, 0xC0000000u, 0x80000000u, 0x80000000u };
+    lb = RunVestra(LAUNCH_AUTOMATIC_TMPDIR, select);
+    /* The last error: unit 1's time-out, unit and row first; the bytes after them still hold the
+     * vendor that C2 reported on unit 0. */
+    const uint8_t outcome[] = { 0x00, 0xFF, 0xC4, 0xE3, 0x01, 0x00, 'D', 'V', 'E', 'N', 'D', '1' };
+    EXPECT_EQ(0, memcmp(&lb[LB_END_STATUS], outcome, sizeof outcome));
+    std::vector<uint32_t> want = { 0x40000000u, 0xC0000000u, 0x80000000u };
+    want.resize(ROW_COUNT);
+    EXPECT_EQ(want, Errors(lb));
+    ExpectReports({ "CR#=0002 MP=80 Routine=C2 Step=03 ErrorCode=C203 Detail=4F 4C 44 56 45 4E 44 31 ",
+                    "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 4C 44 ",
+                    "CR#=0100 MP=81 Routine=C4 Step=E3 ErrorCode=C4E3 Detail=01 00 44 " });
+    for (auto &r : Reports())
+        EXPECT_EQ("TmpConfig=1 From=0D", r.substr(r.size() - 19)) << r;
+
+    Sims(kFaults);
+    WriteFileBytes(g_diagLog, "2024/01/01 00:00:00.000 CR#=0003 MP=80 Routine=C1 Step=02 ErrorCode=C102\r\n");
+    int rc = -1;
+    std::string out = RunCapture("Launcher.exe", "--drives 0:0-3,1:0-1", &rc);
+    EXPECT_EQ(1, rc) << out;
+    for (const char *line : { "HDD00-00         pass   0000\r\n", "HDD00-01         FAIL   0001 C403   SELF TEST",
+                              "HDD00-02         FAIL   0002 C203   Data compare error(Vendor ID).",
+                              "HDD00-03         pass   0003",
+                              "HDD01-00         FAIL   0100 C4E3   Communication of between DKC and MTP was TIME OUT.",
+                              "HDD01-01         FAIL   0101 C4E3*  Communication of between DKC and MTP was TIME",
+                              "Last error: routine C4 step E3 detail 01 00 44 56 45 4E 44 31",
+                              "End status 00, error flag FF" })
+        EXPECT_NE(std::string::npos, out.find(line)) << line << "\n" << out;
+    auto rep = Reports();
+    ASSERT_EQ(4u, rep.size());
+    for (size_t i = 1; i < rep.size(); i++)
+        EXPECT_EQ("TmpConfig=0 From=0D", rep[i].substr(rep[i].size() - 19)) << rep[i];
+
+    out = RunCapture("Launcher.exe", "--json --mode 10 --routine c0 --drives 0:0-1,9:3", &rc);
+    EXPECT_EQ(1, rc) << out;
+    EXPECT_NE(std::string::npos, out.find("\"exitCode\":0,\"launchMode\":16,\"requestedRoutine\":192,"
+                                          "\"endStatus\":0,\"errorFlag\":255")) << out;
+    RunCapture("Launcher.exe", "--drives 40:0", &rc);
+    EXPECT_EQ(3, rc) << "a unit beyond 31 is refused";
 }
