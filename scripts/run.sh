@@ -5,9 +5,16 @@
 # Extra arguments go to the launcher (e.g. --drives 0:0-3 --routine c0 --json). A CF run takes
 # two 10-second pauses and two spin-ups per unit, about 3.5 minutes over the built-in subsystem;
 # MTP_TIME_DIVISOR=10 in the environment makes it ten times shorter.
+#
+# scripts/run.sh --interactive: the same set-up, then the program's own window on $DISPLAY for
+# an engineer (message boxes shown); when it is closed, the simulators and the prefix's Wine
+# server end.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
+if [ "${1:-}" = --interactive ]; then
+    exec "$here/scripts/interactive.sh" "$build"
+fi
 "$here/scripts/setup.sh" "$build" >/dev/null
 pfx=$build/run-prefix
 rm -rf "$pfx"
