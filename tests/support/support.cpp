@@ -144,35 +144,6 @@ std::vector<std::string> GrepLines(const std::vector<std::string> &lines, const 
     return out;
 }
 
-HANDLE StartSimulator(const char *exe, const char *apId)
-{
-    char name[64];
-    snprintf(name, sizeof name, "Global\\MTP_EVENT_%s_RECV", apId);
-    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, name);
-    HANDLE p = StartProgram(exe, "--lifetime 600");
-    HANDLE waits[2] = { ready, p };
-    DWORD w = p ? WaitForMultipleObjects(2, waits, FALSE, 30000) : WAIT_FAILED;
-    if (ready)
-        CloseHandle(ready);
-    if (w != WAIT_OBJECT_0) {
-        WaitExit(p, 0);
-        return nullptr;
-    }
-    return p;
-}
-
-int QuitSimulator(HANDLE process, const char *apId)
-{
-    char name[64];
-    snprintf(name, sizeof name, "Global\\MTP_SIM_%s_QUIT", apId);
-    HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
-    if (quit) {
-        SetEvent(quit);
-        CloseHandle(quit);
-    }
-    return WaitExit(process, 30000);
-}
-
 std::string RunCapture(const std::string &exe, const std::string &args, int *exitCode)
 {
     SECURITY_ATTRIBUTES sa = { sizeof sa, nullptr, TRUE };

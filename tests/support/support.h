@@ -34,11 +34,6 @@ void SetEnv(const char *name, const char *value);
 /* Lines (e.g. trace texts) containing the text, in order. */
 std::vector<std::string> GrepLines(const std::vector<std::string> &lines, const std::string &text);
 
-/* Older form of Peer: starts a simulator (e.g. "DkcSim.exe" as AP "09") with its default quit
- * event and waits until it receives; null when it did not within 30 s. */
-HANDLE StartSimulator(const char *exe, const char *apId);
-/* Ends a simulator through its default quit event and returns its exit code. */
-int QuitSimulator(HANDLE process, const char *apId);
 /* Runs a program of bin/ with its output captured; returns what it printed and sets its exit
  * code (-1 when it did not end within a minute). */
 std::string RunCapture(const std::string &exe, const std::string &args, int *exitCode);
