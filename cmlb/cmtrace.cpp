@@ -115,7 +115,7 @@ static void WriteLine(const char *fmt, va_list ap)
         offset = CMT_HEADER_LEN;
     }
 
-    char line[HEAD_LEN + CMT_LINE_MAX + 2];
+    char line[size_t(HEAD_LEN) + size_t(CMT_LINE_MAX) + 2];
     char when[TIME_LEN];
     TimeText(when);
     int head = snprintf(line, HEAD_LEN, "$%s:%03d:%s$", g_idText, 0, when);

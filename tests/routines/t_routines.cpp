@@ -43,9 +43,11 @@ static size_t g_reportsChecked;   /* its reports already checked */
 
 static void StopSims()
 {
-    for (Peer *p : { &g_dkc, &g_log })
-        if (p->process)
+    for (Peer *p : { &g_dkc, &g_log }) {
+        if (p->process) {
             EXPECT_EQ(0, p->Stop()) << p->quit;
+        }
+    }
 }
 
 /* Restarts both simulators on a new description (the lines, after a [Subsystem] section that

@@ -295,8 +295,9 @@ static LRESULT CALLBACK RecordMsg(int code, WPARAM wp, LPARAM lp)
 
 static void RunStep(HWND dlg, const Step &s)
 {
-    if (s.look)
+    if (s.look) {
         EXPECT_EQ(s.look, Look(dlg)) << s.caption << " (step " << g_next << ")";
+    }
     std::string act = s.act;
     for (size_t at = 0, end; at < act.size(); at = end + 1) {
         end = std::min(act.find(' ', at), act.size());
@@ -798,7 +799,7 @@ TEST(SelectUnit, HvWalkDownToDrivesSetsTheRun)
         { "DKU", nullptr, "cancel" },
         { "Select Unit", nullptr, "c1002" },
         { "DKU", "HDU-10|HDU-11|------|------|HDU-14|------|------|------|11001000", "c1009" },
-        { "HDU-14", "HDD??-?? 00 10000000000000000000000000000000 0", "cancel" },
+        { "HDU-14", "HDD?\?-?\? 00 10000000000000000000000000000000 0", "cancel" },
         { "DKU", nullptr, "c1006" },
         { "HDU-11", "HDD11-0xx 00 11111111111100000000000000000000 0", "t1013 ok" },
         { "DKU", nullptr, "cancel" },
