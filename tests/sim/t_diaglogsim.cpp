@@ -89,3 +89,27 @@ TEST(DiagLogSim, AcknowledgesLateAndLogs)
     EXPECT_EQ(0, p.Stop());
     EXPECT_EQ(1u, GrepLines(TraceTexts(mark, 0, SIM_TRACE_BASE + 0x05), "DiagLogSim cannot write").size());
 }
+
+/* A burst larger than the queue: every report it confirmed is logged, none is dropped; the
+ * receive thread held the senders back instead. */
+TEST(DiagLogSim, BurstBeyondTheQueueLosesNothing)
+{
+    const uint32_t count = SIM_QUEUE_MAX + 144;
+    const std::string log = UseDiagLog();
+    Peer p;
+    size_t mark = TraceMark();
+    UseDescription("[DiagLog]\nAckDelayMs=100\n");
+    ASSERT_TRUE(StartPeer(&p, "DiagLogSim.exe", SIM_APID_DIAG));
+    for (uint32_t i = 0; i < count; i++)
+        ASSERT_TRUE(SendReport(Report(1, uint8_t(i % ROW_COUNT), 0x81, 0xC1, 0x02, { 0x02 }, 0))) << i;
+    Received a;
+    uint32_t acks = 0;
+    while (acks < count && NextMessage(&a, REPLY_MS))
+        acks++;
+    EXPECT_EQ(count, acks);
+    EXPECT_EQ(0, p.Stop());
+    EXPECT_EQ(size_t(count), ReadLines(log).size());
+    const std::vector<std::string> trace = TraceTexts(mark, 0, SIM_TRACE_BASE + 0x05);
+    EXPECT_LE(1u, GrepLines(trace, "RECV queue full (256), message from 0D waits").size());
+    EXPECT_EQ(0u, GrepLines(trace, "dropped").size());
+}
