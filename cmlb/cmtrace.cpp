@@ -35,35 +35,6 @@ static int WriteAt(HANDLE h, DWORD offset, const void *data, DWORD len)
     return WriteFile(h, data, len, &put, nullptr) && put == len;
 }
 
-/* A new trace file: all spaces with the header for offset 25. CREATE_NEW, so that a writer
- * that comes second keeps the lines of the first. Returns the handle (open read-write) or
- * INVALID_HANDLE_VALUE; an existing file counts as success when keepOpen is 0. */
-static HANDLE CreateTrace(const char *path, int keepOpen)
-{
-    HANDLE h = INVALID_HANDLE_VALUE;
-    char *buf = (char *)malloc(CMT_FILE_SIZE);
-    if (!buf)
-        return INVALID_HANDLE_VALUE;
-    memset(buf, ' ', CMT_FILE_SIZE);
-    char header[CMT_HEADER_LEN + 1];
-    snprintf(header, sizeof header, kHeaderFmt, int(CMT_HEADER_LEN));
-    memcpy(buf, header, CMT_HEADER_LEN);
-    h = OpenTrace(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
-    if (h != INVALID_HANDLE_VALUE) {
-        DWORD put = 0;
-        if (!WriteFile(h, buf, CMT_FILE_SIZE, &put, nullptr) || put != CMT_FILE_SIZE) {
-            LsCloseFile(h);
-            h = INVALID_HANDLE_VALUE;
-        }
-    }
-    free(buf);
-    if (h != INVALID_HANDLE_VALUE && !keepOpen) {
-        LsCloseFile(h);
-        return nullptr;
-    }
-    return h;
-}
-
 /* The write offset of the header; anything unreadable or before the first line counts as 25. */
 static DWORD ReadOffset(HANDLE h)
 {
@@ -80,6 +51,64 @@ static DWORD ReadOffset(HANDLE h)
     return digits == 0 || offset < CMT_HEADER_LEN ? DWORD(CMT_HEADER_LEN) : offset;
 }
 
+/* Makes the open file a fresh trace file: all spaces with the header for offset 25. */
+static int ResetTrace(HANDLE h)
+{
+    char *buf = (char *)malloc(CMT_FILE_SIZE);
+    if (!buf)
+        return 0;
+    memset(buf, ' ', CMT_FILE_SIZE);
+    char header[CMT_HEADER_LEN + 1];
+    snprintf(header, sizeof header, kHeaderFmt, int(CMT_HEADER_LEN));
+    memcpy(buf, header, CMT_HEADER_LEN);
+    int ok = WriteAt(h, 0, buf, CMT_FILE_SIZE) && SetEndOfFile(h);
+    free(buf);
+    return ok;
+}
+
+/* A file shorter than a trace file (left by a writer that stopped while creating it) is filled up
+ * with spaces; one without a whole header starts afresh. */
+static int CompleteTrace(HANDLE h)
+{
+    DWORD size = GetFileSize(h, nullptr);
+    if (size == INVALID_FILE_SIZE)
+        return 0;
+    if (size >= CMT_FILE_SIZE)
+        return 1;
+    if (size < CMT_HEADER_LEN)
+        return ResetTrace(h);
+    char *buf = (char *)malloc(CMT_FILE_SIZE - size);
+    if (!buf)
+        return 0;
+    memset(buf, ' ', CMT_FILE_SIZE - size);
+    int ok = WriteAt(h, size, buf, CMT_FILE_SIZE - size);
+    free(buf);
+    return ok;
+}
+
+/* Rotation under the current file's exclusive open: its bytes become the previous file, then it
+ * starts afresh in place. No other writer can see the pair half made. */
+static int RotateTrace(HANDLE h, const char *previous)
+{
+    DWORD size = GetFileSize(h, nullptr);
+    if (size == INVALID_FILE_SIZE)
+        return 0;
+    char *buf = (char *)malloc(size ? size : 1);
+    if (!buf)
+        return 0;
+    DWORD got = 0;
+    int ok = SetFilePointer(h, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+             ReadFile(h, buf, size, &got, nullptr) && got == size;
+    if (ok) {
+        HANDLE p = OpenTrace(previous, GENERIC_WRITE, CREATE_ALWAYS);
+        ok = p != INVALID_HANDLE_VALUE && WriteAt(p, 0, buf, size);
+        if (p != INVALID_HANDLE_VALUE)
+            LsCloseFile(p);
+    }
+    free(buf);
+    return ok && ResetTrace(h);
+}
+
 static void TimeText(char out[TIME_LEN])
 {
     SYSTEMTIME t;
@@ -88,30 +117,27 @@ static void TimeText(char out[TIME_LEN])
              t.wSecond, t.wMilliseconds / 10);
 }
 
-/* One line; every failure drops it. */
+/* One line; every failure drops it. The whole line, rotation and creation included, happens
+ * under one exclusive open of the current file, so writers of all processes and threads take
+ * turns. */
 static void WriteLine(const char *fmt, va_list ap)
 {
     const char *current, *previous;
     CMTraceFiles(&current, &previous);
 
-    HANDLE h = OpenTrace(current, GENERIC_READ, OPEN_EXISTING);
-    if (h == INVALID_HANDLE_VALUE) {
-        if (CreateTrace(current, 0) == INVALID_HANDLE_VALUE && GetFileAttributesA(current) == INVALID_FILE_ATTRIBUTES)
-            return;
-    } else {
-        LsCloseFile(h);
-    }
-    h = OpenTrace(current, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    HANDLE h = OpenTrace(current, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
     if (h == INVALID_HANDLE_VALUE)
         return;
+    if (!CompleteTrace(h)) {
+        LsCloseFile(h);
+        return;
+    }
     DWORD offset = ReadOffset(h);
     if (offset >= CMT_ROTATE_AT) {
-        LsCloseFile(h);
-        LsDeleteFile(previous);
-        LsRenameFile(current, previous);
-        h = CreateTrace(current, 1);
-        if (h == INVALID_HANDLE_VALUE)
+        if (!RotateTrace(h, previous)) {
+            LsCloseFile(h);
             return;
+        }
         offset = CMT_HEADER_LEN;
     }
 

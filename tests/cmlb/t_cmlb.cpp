@@ -51,6 +51,14 @@ TEST(CommTrace, LinesRotationQuietModeAndDumps)
     CMTrace(CMT_LINE, "over the first");
     CMTrace(CMT_LINE, "%s", std::string(400, 'x').c_str());
     EXPECT_EQ((Texts{ "over the first", std::string(CMT_LINE_MAX - 1, 'x') }), Msgs());
+    /* A file left short is filled up to its size around what it holds. */
+    const std::string part = ReadFileBytes(CMT_FILE_MAIN).substr(0, 100);
+    WriteFileBytes(CMT_FILE_MAIN, part);
+    CMTrace(CMT_LINE, "filled up");
+    file = ReadFileBytes(CMT_FILE_MAIN);
+    EXPECT_EQ(size_t(CMT_FILE_SIZE), file.size());
+    EXPECT_EQ(part.substr(CMT_HEADER_LEN), file.substr(CMT_HEADER_LEN, 75));
+    EXPECT_EQ(file.find("$filled up\r\n") + 12, size_t(atoi(file.substr(CMT_SEQ_AT, 6).c_str())));
 
     /* Dumps, and the quiet mode that suppresses the quiet-able lines and short dumps. */
     Reset();
@@ -81,24 +89,48 @@ TEST(CommTrace, LinesRotationQuietModeAndDumps)
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(CMT_FILE_ALT)) << "the file pair changes only at open";
 }
 
-static ChildRole g_writer("writer", [](int argc, char **argv) {
-    for (int i = 0; i < (argc > 2 ? atoi(argv[2]) : 0); i++)
-        CMTrace(CMT_LINE, "%s %04d", argv[1], i);
-    return 0;
-});
-
-TEST(CommTrace, WritersOfSeveralProcessesTakeTurns)
+/* Writers of four processes of four threads each meet a rotation that waits (another program
+ * holds the previous file for a second): no line is lost or doubled, each writer's lines stay in
+ * order, the previous file keeps the old lines whole and the new file has its full size. */
+TEST(CommTrace, WritersOfSeveralProcessesAcrossTheRotation)
 {
     Reset();
-    HANDLE a = StartChild("writer", "A 150"), b = StartChild("writer", "B 150");
-    EXPECT_EQ(0, WaitExit(a, 120000));
-    EXPECT_EQ(0, WaitExit(b, 120000));
-    Texts msgs = Msgs();
-    ASSERT_EQ(300u, msgs.size());
-    int next[2] = { 0, 0 };
+    /* Old lines up to one line short of the rotation point. */
+    const std::string before = "$X:000:000000000000$before\r\n";
+    std::string file = "CMLB_TRACE   Seq=000000\r\n";
+    size_t old = 0;
+    for (; file.size() + before.size() < CMT_ROTATE_AT; old++)
+        file += before;
+    file.replace(CMT_SEQ_AT, 6, std::to_string(file.size()));
+    file.resize(CMT_FILE_SIZE, ' ');
+    ASSERT_TRUE(WriteFileBytes(CMT_FILE_MAIN, file));
+    enum { WRITERS = 4, THREADS = 4, LINES = 50 };
+    CMTrace(CMT_LINE, "crossing");
+    HANDLE hold = CreateFileA(CMT_FILE_MAIN_PREV, GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    HANDLE w[WRITERS];
+    for (int p = 0; p < WRITERS; p++)
+        w[p] = StartProgram("CmTraceWrite.exe", "--threads " + std::to_string(THREADS) + " --count " + std::to_string(LINES) + " P" + std::to_string(p));
+    Sleep(1000);
+    CloseHandle(hold);
+    for (HANDLE h : w)
+        EXPECT_EQ(0, WaitExit(h, 120000));
+    const std::string prev = ReadFileBytes(CMT_FILE_MAIN_PREV), cur = ReadFileBytes(CMT_FILE_MAIN);
+    EXPECT_GE(prev.size(), size_t(CMT_FILE_SIZE));
+    EXPECT_EQ(size_t(CMT_FILE_SIZE), cur.size());
+    Texts msgs = Msgs(prev), tail = Msgs(cur);
+    Texts want(old, "before");
+    want.push_back("crossing");
+    ASSERT_GE(msgs.size(), want.size());
+    EXPECT_EQ(want, Texts(msgs.begin(), msgs.begin() + want.size()));
+    msgs.erase(msgs.begin(), msgs.begin() + want.size());
+    msgs.insert(msgs.end(), tail.begin(), tail.end());
+    EXPECT_EQ(size_t(WRITERS * THREADS * LINES), msgs.size());
+    int next[WRITERS][THREADS] = {};
     for (auto &m : msgs) {
-        ASSERT_TRUE(m.size() == 6 && (m[0] == 'A' || m[0] == 'B')) << m;
-        EXPECT_EQ(next[m[0] - 'A']++, atoi(m.c_str() + 2)) << m;
+        int p = -1, t = -1, n = -1;
+        ASSERT_EQ(3, sscanf(m.c_str(), "P%d t%d n%d", &p, &t, &n)) << m;
+        ASSERT_TRUE(p >= 0 && p < WRITERS && t >= 0 && t < THREADS) << m;
+        EXPECT_EQ(next[p][t]++, n) << m;
     }
 }
 
