@@ -92,8 +92,34 @@ TEST(IwLink, HostileBlocksThenDelivery)
      * thread must set it all the same, and hold its other events by then. */
     std::string dir = TempDir();
     HANDLE recv = ApEvent(IW_FMT_RECV, "3C", FALSE);
+    /* A campaign of blocks, as a hostile sender writes them into a mapping of one page:
+     * lengths 0, 1, huge, wrapping in 32 bits, extra lengths that do not add up, the exact fit
+     * and one past it, kinds out of range, and mappings gone with their sender. A block that does
+     * not fit or has no handler row is refused with its line, neither confirmed nor delivered;
+     * the others are delivered; the thread serves the next one every time. */
+    struct Block { uint16_t kind, extraLen; uint32_t dataLen; bool gone; };
+    std::vector<Block> blocks;
+    uint32_t seed = 2026;
+    auto rnd = [&] { return (seed = seed * 1103515245u + 12345u) >> 8; };
+    const uint32_t page = 4096, room = page - HDR_SIZE;
+    for (int i = 0; i < 60; i++) {
+        uint16_t extra = uint16_t(rnd() % 100);
+        blocks.push_back({ uint16_t(rnd() % 3), extra, room - extra + 1 + rnd() % 0x7FFFFF00u, false });
+        extra = uint16_t(rnd());
+        blocks.push_back({ uint16_t(rnd() % 3), extra, uint32_t(0u - HDR_SIZE - extra + rnd() % page), false });
+        blocks.push_back({ uint16_t(3 + rnd() % 0xFFFD), uint16_t(rnd() % 50), rnd() % 50, false });
+        blocks.push_back({ uint16_t(rnd() % 3), uint16_t(room + 1 + rnd() % (0xFFFF - room)), rnd() % 2, false });
+    }
+    for (uint16_t k : { 0, 1, 2, 3, 0xFFFF })
+        for (uint32_t n : { 0u, 1u, room - 1, room, room + 1 })
+            blocks.push_back({ k, uint16_t(n == 1 ? 1 : 0), n == 1 ? 0 : n, false });
+    for (int i = 0; i < 5; i++)
+        blocks.push_back({ 2, 0, 1, true });
+    int delivered = 0;
+    for (const Block &b : blocks)
+        delivered += !b.gone && b.kind < IW_ROW_COUNT && HDR_SIZE + uint64_t(b.extraLen) + b.dataLen <= page;
     /* dir ends with a backslash: doubled, it does not escape the closing quote */
-    HANDLE child = StartChild("recv", "3c \"" + dir + "\\\" 5");
+    HANDLE child = StartChild("recv", "3c \"" + dir + "\\\" " + std::to_string(delivered + 5));
     ASSERT_EQ(WaitForSingleObject(recv, 20000), WAIT_OBJECT_0);
     CloseHandle(recv);
     for (const char *name : { "Global\\MTP_EVENT_3C_SEND", "Global\\MTP_EVENT_3C_RECV_OK", "Global\\MTP_EVENT_3C_END" }) {
@@ -102,27 +128,38 @@ TEST(IwLink, HostileBlocksThenDelivery)
         CloseHandle(h);
     }
 
-    /* Blocks that do not fit the mapping (one page), or whose kind has no row: neither
-     * confirmed nor delivered, and the thread goes on. */
     StandIn x("3C", TRUE);
-    struct Bad { uint16_t kind, extraLen; uint32_t dataLen; const char *line; };
-    const Bad bad[] = {
-        { 2, 0, 0x7FFFFFF0, "Length Error !! extra(0) data(2147483632) size(4096)" },
-        /* 95 + extra + data wraps to 50 in 32 bits */
-        { 2, 0xFFFF, uint32_t(0u - HDR_SIZE - 0xFFFF + 50), "Length Error !! extra(65535)" },
-        { 0, 4000, 0x1000, "Length Error !! extra(4000) data(4096)" },
-        { 9, 0, 4, "Kind Error !! kind(0x0009)" },
-    };
-    for (const Bad &b : bad) {
-        SCOPED_TRACE(b.line);
+    int wrong = 0;
+    for (size_t i = 0; i < blocks.size() && wrong < 5; i++) {
+        const Block &b = blocks[i];
+        uint64_t len = HDR_SIZE + uint64_t(b.extraLen) + b.dataLen;
+        char line[96];
+        if (b.gone)
+            snprintf(line, sizeof line, "Global\\MTP_MAP_3C_DATA File Open !!");
+        else if (len > page)
+            snprintf(line, sizeof line, "Length Error !! extra(%u) data(%lu) size(4096)", b.extraLen, (unsigned long)b.dataLen);
+        else if (b.kind >= IW_ROW_COUNT)
+            snprintf(line, sizeof line, "Kind Error !! kind(0x%04x)", b.kind);
+        else
+            snprintf(line, sizeof line, "Global\\MTP_MAP_3C_DATA DATA Copy OK");
         size_t mark = TraceMark();
         x.block->kind = b.kind, x.block->extraLen = b.extraLen, x.block->dataLen = b.dataLen;
+        if (b.gone)
+            UnmapViewOfFile(x.block), CloseHandle(x.map);
+        ResetEvent(x.recvOk);
         SetEvent(x.send);
-        /* The log cannot be waited on: look every 10 ms until the thread waits again. */
+        /* The log cannot be waited on: look every millisecond until the thread waits again. */
         for (DWORD start = GetTickCount(); GetTickCount() - start < 20000 && Count(mark, "APID(3C) Wait Event") == 0;)
-            Sleep(10);
-        EXPECT_EQ(Count(mark, b.line), 1);
-        EXPECT_EQ(WaitForSingleObject(x.recvOk, 0), WAIT_TIMEOUT);
+            Sleep(1);
+        bool refused = b.gone || len > page || b.kind >= IW_ROW_COUNT;
+        bool ok = Count(mark, line) == 1 && Count(mark, "Open OK") == !b.gone &&
+                  (WaitForSingleObject(x.recvOk, 0) == WAIT_TIMEOUT) == refused;
+        EXPECT_TRUE(ok) << "block " << i << ": " << line;
+        wrong += !ok;
+        if (b.gone) {
+            x.map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, page, "Global\\MTP_MAP_3C_DATA");
+            x.block = (IwHeader *)MapViewOfFile(x.map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+        }
     }
 
     /* Five transfers through every entry, as 0D. */
@@ -143,7 +180,7 @@ TEST(IwLink, HostileBlocksThenDelivery)
     EXPECT_EQ(mtpi2_iwtrn_300(2, 1, 2, 3, dest, 0, data, 1, &one, 0), 0);
     ASSERT_EQ(WaitExit(child, 30000), 0);
 
-    Stored m = ReadStored(dir, 1);
+    Stored m = ReadStored(dir, delivered + 1);
     EXPECT_EQ(m.f.row, 2u);
     EXPECT_EQ(m.f.curHeaderSeen, 1u);
     EXPECT_EQ(m.f.payloadOffset, 8u) << "the receiver's layout table is filled";
@@ -156,15 +193,15 @@ TEST(IwLink, HostileBlocksThenDelivery)
     EXPECT_EQ(Bytes(&m.head, HDR_SIZE), Bytes(&want, HDR_SIZE));
     EXPECT_EQ(m.extra + m.data, "xyz" + Bytes(data, 300));
 
-    m = ReadStored(dir, 2);   /* mtp1_iwtrn: cleared targets with a mask, 16-bit length */
+    m = ReadStored(dir, delivered + 2);   /* mtp1_iwtrn: cleared targets with a mask, 16-bit length */
     EXPECT_EQ(m.data, Bytes(data, 1));
     EXPECT_EQ(Bytes(&m.head.target1, BMP_SIZE), "\x44\x33\x22\x11" + std::string(28, '\0') + "\xFF\x7F");
     EXPECT_EQ(Bytes(&m.head.target2, 4), "\x88\x77\x66\x55");
     EXPECT_EQ(m.head.tag | m.head.extraLen, 0u);
     EXPECT_EQ(m.f.headLen, size_t(HDR_SIZE));
-    EXPECT_EQ(ReadStored(dir, 3).f.row, 0u);
-    EXPECT_EQ(ReadStored(dir, 4).f.row, 1u);
-    m = ReadStored(dir, 5);
+    EXPECT_EQ(ReadStored(dir, delivered + 3).f.row, 0u);
+    EXPECT_EQ(ReadStored(dir, delivered + 4).f.row, 1u);
+    m = ReadStored(dir, delivered + 5);
     EXPECT_EQ(m.extra + m.data, "E" + Bytes(data, 1));
 
     std::vector<TraceLine> l = TraceSince(mark);
