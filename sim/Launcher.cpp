@@ -20,7 +20,7 @@ static const char kUsage[] =
     "               program missing)\n";
 
 enum : uint8_t { END_STATUS_UNSET = 0xEE };
-enum : DWORD { POLL_MS = 250, KILL_WAIT_MS = 5000 };
+enum : DWORD { POLL_MS = 250, KILL_WAIT_MS = 5000, STOP_GRACE_MS = 500 };
 
 static HANDLE g_stop;   /* set by Ctrl+C / Ctrl+Break */
 
@@ -196,6 +196,11 @@ static void Supervise(RunInfo *run, const PROCESS_INFORMATION &pi)
             break;
         }
     }
+    /* Ctrl+C on a terminal reaches the program too, which may end first: a run that ended
+     * without its outcome and a stop that comes with it (bounded) is the user's stop. */
+    if (run->how == END_COMPLETED && run->lb[LB_END_STATUS] == END_STATUS_UNSET &&
+        WaitForSingleObject(g_stop, STOP_GRACE_MS) == WAIT_OBJECT_0)
+        run->how = END_USER_STOP;
     WatchPoll(&run->watch, run->args.quiet, GetTickCount() - t0);
     WatchEnd(run->args.quiet);
     run->elapsedS = (GetTickCount() - t0) / 1000.0;

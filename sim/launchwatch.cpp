@@ -11,7 +11,7 @@
 #include <string>
 
 enum : size_t { COL_PID = 24, COL_TEXT = 38, READ_MAX = 1 << 16 };
-enum : uint32_t { C3_PASSES = 2, C3_PAUSE_MS = 10000, LINE_WIDTH = 100 };
+enum : uint32_t { C3_PASSES = 2, C3_PAUSE_MS = 10000, LINE_WIDTH = 79 };
 
 static std::string g_path, g_pending;
 static long long   g_offset;
@@ -142,12 +142,16 @@ void WatchPoll(RunWatch *w, int quiet, DWORD elapsedMs)
             snprintf(sub, sizeof sub, "/%02X", w->subRoutine);
         Clock(el, sizeof el, elapsedMs);
         Clock(left, sizeof left, EstimateLeftMs(w, w->routineRun));
-        snprintf(line, sizeof line, "progress: unit %lu of %lu (%02X), routine %02X%s, drive %s, elapsed %s, about %s left",
+        snprintf(line, sizeof line, "progress: unit %lu/%lu (%02X) %02X%s %s, elapsed %s, about %s left",
                  (unsigned long)w->unitsBegun, (unsigned long)w->unitCount, w->drive >> 8,
                  w->routineRun, sub, drive, el, left);
     }
     if (g_terminal) {
-        fprintf(stderr, "\r%-*.*s", int(LINE_WIDTH), int(LINE_WIDTH), line);
+        /* One line narrower than the console, so that it never wraps. */
+        CONSOLE_SCREEN_BUFFER_INFO ci;
+        int width = GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &ci) && ci.dwSize.X > 1
+                  ? ci.dwSize.X - 1 : int(LINE_WIDTH);
+        fprintf(stderr, "\r%-*.*s", width, width, line);
         g_shown = 1;
     } else {
         /* Plain lines: one when the unit, routine or drive changes, not for the clock. */

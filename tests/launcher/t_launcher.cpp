@@ -134,11 +134,10 @@ TEST(Launcher, ResultsExitStatusesAndProgress)
                               "End status 00, error flag FF (completed)",
                               "4 selected: 1 passed, 3 failed, 0 not tested; exit 1: at least one drive failed" })
         EXPECT_TRUE(Has(l.out, line)) << line << "\n" << l.out;
-    for (const char *line : { "progress: unit 1 of 2 (00), routine CF/C1, drive HDD00-00, elapsed 0:0",
-                              "progress: unit 2 of 2 (01), routine CF/C4, drive HDD01-01, elapsed " })
+    for (const char *line : { "progress: unit 1/2 (00) CF/C1 HDD00-00, elapsed 0:0", "progress: unit 2/2 (01) CF/C4 HDD01-01, " })
         EXPECT_TRUE(Has(l.err, line)) << line << "\n" << l.err;
     /* Before a unit ends, the estimate is the pauses: two of 10 s / 25 here, two in the next unit. */
-    auto first = GrepLines(ReadLines(l.errFile), "progress: unit 1 of 2 (00), routine CF/C1");
+    auto first = GrepLines(ReadLines(l.errFile), "progress: unit 1/2 (00) CF/C1");
     EXPECT_TRUE(!first.empty() && Has(first[0], "about 0:02 left")) << l.err;
     EXPECT_FALSE(Has(l.err, "\rprogress") || Has(l.out, "progress"));
     /* Mode 0xFF: the reports do not name the temporary folder. */
