@@ -10,7 +10,8 @@ mkdir -p "$build" && build=$(cd "$build" && pwd)
 
 pkgs=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
       googletest wine wine64 libwine xvfb imagemagick x11-utils xdotool
-      fonts-wine)   # Wine's own fonts: Marlett draws the title bars' buttons
+      fonts-wine    # Wine's own fonts: Marlett draws the title bars' buttons
+      nlohmann-json3-dev)   # header-only JSON library of the launcher and its test
 echo "setup: checking the Debian packages"
 missing=()
 for p in "${pkgs[@]}"; do

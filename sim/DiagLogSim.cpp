@@ -1,24 +1,27 @@
 /* DiagLogSim.exe: the suite's diagnosis log application (AP "05") as a simulator. It takes error
- * reports (AP messages), appends one decoded line per report to the diagnosis log file and
+ * reports (AP messages), appends one decoded line per report to the diagnosis log file and one
+ * line in words to the readable log beside it (diaglog.txt: diaglog-readable.txt), and
  * acknowledges each to its sender, unless the description delays, withholds or spoils the
  * acknowledgement. Usage:
  *   DiagLogSim.exe [--quit-event NAME] [--lifetime SECONDS]
  * Everything here runs on the main thread (see sim.h). */
 #include "sim/sim.h"
+#include "sim/sense.h"
 #include <stdio.h>
 #include <string.h>
 
 static DiagConfig g_diag;
 static uint32_t   g_reports;      /* reports taken since the start */
+static char       g_readablePath[MAX_PATH + 16];
 
 /* Appends one line to the diagnosis log; 1 when it was written whole, else 0 with the system
  * error in *err. */
-static int AppendLine(const char *line, DWORD *err)
+static int AppendLine(const char *path, const char *line, DWORD *err)
 {
     char buf[DIAG_LINE_LEN + 2];
     DWORD put = 0;
     int n = snprintf(buf, sizeof buf, "%s\r\n", line), ok = 0;
-    HANDLE f = CreateFileA(g_diag.logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE f = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     *err = f == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     if (f == INVALID_HANDLE_VALUE)
@@ -34,6 +37,36 @@ done:
     if (f != INVALID_HANDLE_VALUE)
         CloseHandle(f);
     return ok;
+}
+
+/* The readable log: the diagnosis log's name with "-readable" before its extension. */
+static void SetReadablePath()
+{
+    const char *path = g_diag.logPath, *name = strrchr(path, '\\'), *dot = strrchr(path, '.');
+    if (!dot || (name && dot < name))
+        dot = path + strlen(path);
+    snprintf(g_readablePath, sizeof g_readablePath, "%.*s-readable%s", int(dot - path), path,
+             *dot ? dot : ".txt");
+}
+
+/* A report in words: drive, path, code, and the sense its detail carries, else its detail bytes. */
+static void ReadableLine(const uint8_t *req, const SYSTEMTIME *t, char *line, size_t len)
+{
+    uint16_t code = uint16_t(req[DIAG_REQ_ROUTINE] << 8 | req[DIAG_REQ_STEP]);
+    const uint8_t *detail = req + DIAG_REQ_DETAIL;
+    char what[SENSE_TEXT_LEN + 8];
+    SenseBytes sense;
+    if (SenseOfError(code, detail, &sense)) {
+        memcpy(what, "sense ", 6);
+        SenseText(sense, what + 6, sizeof what - 6);
+    } else {
+        snprintf(what, sizeof what, "detail %02X %02X %02X %02X %02X %02X %02X %02X", detail[0], detail[1],
+                 detail[2], detail[3], detail[4], detail[5], detail[6], detail[7]);
+    }
+    snprintf(line, len, "%04u/%02u/%02u %02u:%02u:%02u drive %02X%02X on MP %02X: error %04X, %s",
+             unsigned(t->wYear), unsigned(t->wMonth), unsigned(t->wDay), unsigned(t->wHour),
+             unsigned(t->wMinute), unsigned(t->wSecond), unsigned(req[DIAG_REQ_UNIT]),
+             unsigned(req[DIAG_REQ_ROW]), unsigned(req[DIAG_REQ_MP]), unsigned(code), what);
 }
 
 /* One message from the queue: a report is logged and acknowledged, anything else refused. */
@@ -66,8 +99,14 @@ static void HandleReport(const SimMsg *m)
                  unsigned(req[DIAG_REQ_UNIT]), unsigned(req[DIAG_REQ_ROW]),
                  unsigned(req[DIAG_REQ_ROUTINE]), unsigned(req[DIAG_REQ_STEP]),
                  (unsigned long)g_reports);
-        if (!AppendLine(line, &err))
+        /* The readable log goes beside the log: when that cannot be written, neither can it. */
+        if (!AppendLine(g_diag.logPath, line, &err)) {
             SimTrace("DiagLogSim cannot write %s (%lu)", g_diag.logPath, err);
+        } else {
+            ReadableLine(req, &now, line, sizeof line);
+            if (!AppendLine(g_readablePath, line, &err))
+                SimTrace("DiagLogSim cannot write %s (%lu)", g_readablePath, err);
+        }
     } else {
         ack[DIAG_ACK_BYTE1] = DIAG_ACK_REFUSED;
         SimTrace("DiagLogSim REQ from=%s len=%lu kind=%02X: not an error report, refused", dest,
@@ -100,6 +139,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         SimTrace("DiagLogSim cannot read its description or log path");
         return SIM_EXIT_START;
     }
+    SetReadablePath();
     SimTrace("DiagLogSim log %s, ack %s, byte 1 %02X, delay %lu ms", g_diag.logPath,
              g_diag.ack ? "on" : "withheld", unsigned(g_diag.ackByte1),
              (unsigned long)g_diag.ackDelayMs);

@@ -1,7 +1,7 @@
 /* The routines in process against the controller and diagnosis log simulators: this test
  * process is the program (AP 0D) with its real session and transport; each scenario restarts
  * the simulators on its own description and diagnosis log. Then, the session closed, Vestra.exe
- * and the launcher in automatic runs against them. */
+ * in automatic runs against them. */
 #include "routines/routines.h"
 #include "base/launch.h"
 #include "res/resource.h"
@@ -476,8 +476,7 @@ TEST(RunRoutine, CompositesAndStop)
     Configure(DISPLAY_AUTOMATIC);
 }
 
-/* ---- Vestra.exe in automatic runs: the outcome bytes of the launch block, the reports, the
- * launcher ---- */
+/* ---- Vestra.exe in automatic runs: the outcome bytes of the launch block, the reports ---- */
 
 /* Drive 0001 fails its self test, 0002 has a foreign vendor, unit 1's self test times out. */
 static const char kFaults[] = "[Drive.0001]\nSelfTest=05\n[Drive.0002]\nVendor=OLDVEND1\n"
@@ -511,12 +510,9 @@ static std::vector<uint32_t> Errors(const std::vector<uint8_t> &lb)
 }
 
 /* An empty request ends at once without an error: the diagnosis of no unit does not open and
- * nothing is sent. Mode 0x10: the outcome bytes, and reports naming the temporary folder. Mode
- * 0xFF through the launcher on the same drives: its table (a drive without a report of its own
- * shows the last error, '*'), the block's outcome as it prints it, reports without the folder; a
- * diagnosis log line of an earlier run changes nothing. The launcher passes mode and routine on
- * and refuses a unit beyond 31. */
-TEST(AutomaticRun, OutcomeBytesReportsAndTheLauncher)
+ * nothing is sent. Mode 0x10: the outcome bytes, and reports naming the temporary folder. (The
+ * launcher has its own tests, tests/launcher.) */
+TEST(AutomaticRun, OutcomeBytesAndReports)
 {
     CloseCommunication();   /* Vestra.exe is the program now */
     Sims(kFaults);
@@ -540,29 +536,4 @@ TEST(AutomaticRun, OutcomeBytesReportsAndTheLauncher)
                     "CR#=0100 MP=81 Routine=C4 Step=E3 ErrorCode=C4E3 Detail=01 00 44 " });
     for (auto &r : Reports())
         EXPECT_EQ("TmpConfig=1 From=0D", r.substr(r.size() - 19)) << r;
-
-    Sims(kFaults);
-    WriteFileBytes(g_diagLog, "2024/01/01 00:00:00.000 CR#=0003 MP=80 Routine=C1 Step=02 ErrorCode=C102\r\n");
-    int rc = -1;
-    std::string out = RunCapture("Launcher.exe", "--drives 0:0-3,1:0-1", &rc);
-    EXPECT_EQ(1, rc) << out;
-    for (const char *line : { "HDD00-00         pass   0000\r\n", "HDD00-01         FAIL   0001 C403   SELF TEST",
-                              "HDD00-02         FAIL   0002 C203   Data compare error(Vendor ID).",
-                              "HDD00-03         pass   0003",
-                              "HDD01-00         FAIL   0100 C4E3   Communication of between DKC and MTP was TIME OUT.",
-                              "HDD01-01         FAIL   0101 C4E3*  Communication of between DKC and MTP was TIME",
-                              "Last error: routine C4 step E3 detail 01 00 44 56 45 4E 44 31",
-                              "End status 00, error flag FF" })
-        EXPECT_NE(std::string::npos, out.find(line)) << line << "\n" << out;
-    auto rep = Reports();
-    ASSERT_EQ(4u, rep.size());
-    for (size_t i = 1; i < rep.size(); i++)
-        EXPECT_EQ("TmpConfig=0 From=0D", rep[i].substr(rep[i].size() - 19)) << rep[i];
-
-    out = RunCapture("Launcher.exe", "--json --mode 10 --routine c0 --drives 0:0-1,9:3", &rc);
-    EXPECT_EQ(1, rc) << out;
-    EXPECT_NE(std::string::npos, out.find("\"exitCode\":0,\"launchMode\":16,\"requestedRoutine\":192,"
-                                          "\"endStatus\":0,\"errorFlag\":255")) << out;
-    RunCapture("Launcher.exe", "--drives 40:0", &rc);
-    EXPECT_EQ(3, rc) << "a unit beyond 31 is refused";
 }
