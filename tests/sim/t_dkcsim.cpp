@@ -226,8 +226,8 @@ TEST(DkcSim, SpinUpPathCommandsAndDriveRead)
     struct Step { uint8_t sub; uint16_t mpid; std::vector<uint16_t> crs, reports; uint32_t answer; };
     const Step steps[] = {
         { SUB_CHECKBYPASS, 0x83, unit3, { 0x0304, 0x0308 }, 2 }, { SUB_CHECKBYPASS, 0x93, unit3, { 0x0306, 0x0308 }, 2 },
-        { SUB_RESETBYPASS, 0x83, { 0x0304, 0x0305 }, {}, 1 },    { SUB_CHECKBYPASS, 0x83, unit3, { 0x0308 }, 1 },
-        { SUB_SETBYPASS, 0x83, { 0x0305, 0x0308 }, {}, 1 },      { SUB_CHECKBYPASS, 0x83, unit3, { 0x0305, 0x0308 }, 2 },
+        { SUB_RESETBYPASS, 0x83, { 0x0304, 0x0305, 0x0307 }, {}, 1 }, { SUB_CHECKBYPASS, 0x83, unit3, { 0x0308 }, 1 },
+        { SUB_SETBYPASS, 0x83, { 0x0305, 0x0307, 0x0308 }, {}, 2 }, { SUB_CHECKBYPASS, 0x83, unit3, { 0x0305, 0x0307, 0x0308 }, 3 },
         { SUB_LIP, 0x83, { 0x0300, 0x0301, 0x0302, 0x0100 }, {}, 3 }, { SUB_STARTINLINE, 0x83, { 0x0300 }, {}, 0 },
         { SUB_REJECTLAMP, 0x83, { 0x0301 }, {}, 0 },
     };
@@ -379,6 +379,7 @@ TEST(DkcSim, HostileRequestsAndLifecycle)
     HANDLE h = StartProgram("DkcSim.exe", "");
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(recv, REPLY_MS));
     EXPECT_EQ(SIM_EXIT_START, WaitExit(StartProgram("DkcSim.exe", "--quit-event Local\\Other"), REPLY_MS));
+    EXPECT_EQ(1u, GrepLines(TraceTexts(mark, 0, SIM_TRACE_BASE + 0x09), "AP 09 is receiving already: not started").size());
     HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, quitName);
     EXPECT_TRUE(quit && SetEvent(quit));
     EXPECT_EQ(SIM_EXIT_QUIT, WaitExit(h, REPLY_MS));
