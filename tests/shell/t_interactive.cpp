@@ -7,7 +7,6 @@
 #include "iw/iw.h"
 #include "res/resource.h"
 #include <commctrl.h>
-#include <gtest/gtest.h>
 #include <stdio.h>
 
 /* Drive 0003 fails its self test (C403). */
@@ -15,7 +14,6 @@ static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(
     new TestEnv("[Subsystem]\r\nMessageBox=trace\r\n[Sim]\r\nSpinUpMs=0\r\n[Drive.0003]\r\nSelfTest=05\r\n", 100));
 
 static DWORD g_pid;
-static std::string g_diagLog;
 
 /* The dialog of Vestra.exe with this caption (null: any) and, when given, this control. */
 static HWND Wait(const char *caption, int control = 0)
@@ -40,31 +38,21 @@ static std::string Text(HWND dlg, int id)
     return text;
 }
 
-/* The main window once its status shows text (polled; the run goes on in the other process). */
-static bool WaitStatus(HWND main, const std::string &status)
-{
-    for (int i = 0; i < 1200; i++) {
-        if (Text(main, IDC_STATUS) == status)
-            return true;
-        Sleep(50);
-    }
-    return false;
-}
-
 static void Click(HWND d, int i) { PostMessageA(d, WM_COMMAND, MAKEWPARAM(i, BN_CLICKED), (LPARAM)GetDlgItem(d, i)); }
 
 TEST(Interactive, NormalRunToTheErrorList)
 {
-    g_diagLog = UseDiagLog();
+    const std::string diagLog = UseDiagLog();
     Peer dkc, log;
-    ASSERT_TRUE(dkc.Start("DkcSim.exe", "09"));
-    ASSERT_TRUE(log.Start("DiagLogSim.exe", "05"));
+    ASSERT_TRUE(dkc.Start("DkcSim.exe", "09") && log.Start("DiagLogSim.exe", "05"));
     HANDLE p = StartProgram("Vestra.exe", "");
     ASSERT_NE(nullptr, p);
     g_pid = GetProcessId(p);
     HWND main = Wait("Vestra", IDC_START);
     ASSERT_NE(nullptr, main);
-    ASSERT_TRUE(WaitStatus(main, " ")) << "logical devices checked";
+    for (int i = 0; i < 1200 && Text(main, IDC_STATUS) != " "; i++)
+        Sleep(50);   /* polled: the check goes on in the other process */
+    ASSERT_EQ(" ", Text(main, IDC_STATUS)) << "logical devices checked";
 
     /* Start, then unit 0 (DKU 1, HDU box 1) with its first four drives: CF, one fails. */
     Click(main, IDC_START);
@@ -92,7 +80,7 @@ TEST(Interactive, NormalRunToTheErrorList)
     EXPECT_EQ("C4", Text(main, IDC_ROUTINE_ID)) << "the last part of CF that ran";
     EXPECT_EQ("C4 03 05 ", Text(main, IDC_ERROR_CODE).substr(0, 9));
     EXPECT_EQ("SELF TEST failed.", Text(main, IDC_ERROR_CONTENTS));
-    std::vector<std::string> diag = ReadLines(g_diagLog);
+    std::vector<std::string> diag = ReadLines(diagLog);
     ASSERT_EQ(1u, diag.size());
     EXPECT_NE(std::string::npos, diag[0].find("CR#=0003 MP=80 Routine=C4 Step=03")) << diag[0];
     Click(main, IDC_EXIT);
@@ -113,8 +101,7 @@ TEST(Interactive, SecondReceiverOfTheIdIsRefused)
         row[1] = Count;
     ASSERT_EQ(IW_OK, mtp1_iwini(0, 0, "0D"));
     char name[32];
-    unsigned long number = 0x7E000000u | GetCurrentProcessId();
-    snprintf(name, sizeof name, "DIAGAPI%08lx", number);
+    snprintf(name, sizeof name, "DIAGAPI%08lx", 0x7E000000ul | GetCurrentProcessId());
     HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
     uint8_t *lb = map ? (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
     ASSERT_NE(nullptr, lb);
