@@ -3,20 +3,14 @@
 #include "drivecmd/drivecmd.h"
 #include "res/resource.h"
 #include "tests/support/support.h"
-#include <gtest/gtest.h>
 #include <string.h>
 #include <algorithm>
 #include <functional>
 
 typedef std::vector<uint8_t> Bytes;
 static HWND g_sink;     /* stands in for the waiting dialog */
-
-/* ---- g_dc: every field these tests touch is named in this section only ---- */
-
 static uint8_t *&g_req = g_dc.comArea, *&g_reply = g_dc.comRArea;
-static volatile uint32_t &g_remaining = g_dc.replyRemaining, &g_complete = g_dc.dataComplete, &g_bypassMode = g_dc.checkBypassMode,
-                         &g_communicating = g_dc.communicating;
-static uint32_t *const g_bypass = g_dc.bypassBitmap;
+
 struct DriveCmdEnv : TestEnv {
     DriveCmdEnv() : TestEnv(nullptr, 200) {}
     void SetUp() override
@@ -30,15 +24,8 @@ struct DriveCmdEnv : TestEnv {
     }
 };
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new DriveCmdEnv);
-static bool ReplyAtStart() { return g_dc.replyWritePtr == g_reply; }
-static void SetModes(uint16_t debug, uint32_t stop) { g_dc.cfg.debugMode = debug, g_dc.stopRequested = stop; }
 /* The return code the transport kept, read big-endian as the commands read it. */
-static uint32_t ResultCode()
-{
-    const uint8_t b[RC_LEN] = { g_dc.comResult[0], g_dc.comResult[1], g_dc.comResult[2], g_dc.comResult[3] };
-    return GetBe32(b);
-}
-static uint32_t StopRequested() { return g_dc.stopRequested; }
+static uint32_t ResultCode() { return GetBe32((const uint8_t *)g_dc.comResult); }
 
 /* WM_COMEND posted to the sink since the last look. */
 static int ComEnds()
@@ -53,18 +40,16 @@ static void StartExchange(uint8_t fc)
 {
     ComEnds();
     g_dc.commDialog = g_sink;
-    g_communicating = 1;
+    g_dc.communicating = 1;
     g_dc.expectedFc = fc;
     g_dc.replyWritePtr = g_reply;
-    g_remaining = R83_LEN;
+    g_dc.replyRemaining = R83_LEN;
     g_dc.comCnt = 0;
     for (volatile uint32_t *p : { &g_dc.kipdevSize, &g_dc.dataComplete, &g_dc.endSegmentSeen })
         *p = 0;
     memset((void *)g_dc.comResult, 0, RC_LEN);
     memset(g_reply, 0, COM_AREA_LEN);
 }
-
-/* ---- reply assembly ---- */
 
 /* Delivers one controller message: the 8-byte prefix stating the payload length (or claimed),
  * the payload P, F and the segment; the copy cut to cut bytes. Returns the WM_COMEND posted. */
@@ -97,7 +82,16 @@ static Bytes Seg(size_t len, size_t from, bool first)
     return s;
 }
 
-TEST(ReplyAssembly, PassThroughSegmentsAndRefusals)
+/* A path control segment: flag, return code, CR#, answer 0xA1B2C3D4, bypass mask. */
+static Bytes PathSeg(uint8_t flag, uint32_t rc, uint16_t cr, uint32_t mask)
+{
+    Bytes s(40, 0);
+    s[3] = flag;
+    PutBe32(&s[4], rc), PutBe16(&s[8], cr), PutBe32(&s[12], 0xA1B2C3D4), PutBe32(&s[16], mask);
+    return s;
+}
+
+TEST(ReplyAssembly, EveryFamilyAndRefusals)
 {
     for (size_t segSize : { 21, 1024, 4096, 16384, 30000 }) {
         SCOPED_TRACE(segSize);
@@ -132,26 +126,14 @@ TEST(ReplyAssembly, PassThroughSegmentsAndRefusals)
     for (const Bad &b : bad) {
         SCOPED_TRACE(&b - bad);
         const size_t mark = TraceMark();
-        g_communicating = b.f != 0;
+        g_dc.communicating = b.f != 0;
         EXPECT_EQ(0, Deliver(b.f ? b.f : uint8_t(FC_PASS), Seg(b.len, 0, true), b.claimed, b.cut));
-        EXPECT_EQ(uint32_t(R83_LEN), g_remaining);
+        EXPECT_EQ(uint32_t(R83_LEN), g_dc.replyRemaining);
         EXPECT_EQ(0, g_reply[0]);
         EXPECT_EQ(b.wfunc ? 1u : 0u, GrepLines(TraceTexts(mark), std::string("Invalid Communication. wfunc = ") + (b.wfunc ? b.wfunc : "")).size());
     }
-}
 
-/* A path control segment: flag, return code, CR#, answer 0xA1B2C3D4, bypass mask. */
-static Bytes PathSeg(uint8_t flag, uint32_t rc, uint16_t cr, uint32_t mask)
-{
-    Bytes s(40, 0);
-    s[3] = flag;
-    PutBe32(&s[4], rc), PutBe16(&s[8], cr), PutBe32(&s[12], 0xA1B2C3D4), PutBe32(&s[16], mask);
-    return s;
-}
-
-TEST(ReplyAssembly, PathControlBypassAndDriveRead)
-{
-    /* Each step: a new exchange first?, the segment, WM_COMEND expected. */
+    /* Path control. Each step: a new exchange first?, the segment, WM_COMEND expected. */
     struct Step { bool fresh; uint8_t flag; uint32_t rc; uint16_t cr; uint32_t mask; int ends; };
     const Step steps[] = {
         { true, SEG_END, 0, 0, 0, 0 },              /* an end segment first does not end it */
@@ -163,16 +145,16 @@ TEST(ReplyAssembly, PathControlBypassAndDriveRead)
         { true, SEG_DATA, 0x0F001740, 0, 0, 1 },    /* a return code ends it before its end */
     };
     const size_t mark = TraceMark();
-    g_bypassMode = 1;
-    memset(g_bypass, 0, ROW_COUNT * sizeof *g_bypass);
+    g_dc.checkBypassMode = 1;
+    ClearWords(g_dc.bypassBitmap, ROW_COUNT);
     for (const Step &s : steps) {
         if (s.fresh)
             StartExchange(FC_PATH);
         EXPECT_EQ(s.ends, Deliver(FC_PATH, PathSeg(s.flag, s.rc, s.cr, s.mask))) << "step " << &s - steps;
     }
-    g_bypassMode = 0;
+    g_dc.checkBypassMode = 0;
     for (uint32_t r = 0; r < ROW_COUNT; r++)
-        EXPECT_EQ(r == 7 ? 0x80000000u >> 3 : 0u, g_bypass[r]) << r;
+        EXPECT_EQ(r == 7 ? 0x80000000u >> 3 : 0u, g_dc.bypassBitmap[r]) << r;
     EXPECT_EQ(0xA1B2C3D4u, GetBe32(g_reply + 12));
     EXPECT_EQ(0x0F001740u, ResultCode());
     auto t = TraceTexts(mark);
@@ -187,8 +169,8 @@ TEST(ReplyAssembly, PathControlBypassAndDriveRead)
     EXPECT_EQ(0, Deliver(FC_READ, PathSeg(SEG_END, 0, 0, 0)));
     PutBe16(&s[10], 0x5A5A);
     EXPECT_EQ(1, Deliver(FC_READ, s));
-    EXPECT_EQ(1u, g_complete);
-    EXPECT_TRUE(ReplyAtStart());
+    EXPECT_EQ(1u, g_dc.dataComplete);
+    EXPECT_EQ(g_reply, g_dc.replyWritePtr);
 
     /* A size larger than the buffer stops at its end. */
     StartExchange(FC_READ);
@@ -198,7 +180,7 @@ TEST(ReplyAssembly, PathControlBypassAndDriveRead)
     for (int i = 0; i < 4; i++)
         Deliver(FC_READ, big);
     EXPECT_EQ(0, g_reply[R83_LEN]);
-    EXPECT_EQ(1u, g_complete);
+    EXPECT_EQ(1u, g_dc.dataComplete);
 }
 
 /* ---- requests, attempts, time-outs, Stop ---- */
@@ -229,17 +211,15 @@ static uint16_t RunCommand(const char *name, const std::function<uint32_t(DriveR
 }
 
 /* Request bytes over 0xAA: the header, then what the command's family writes. */
-static Bytes Request(uint8_t fc, uint8_t sf)
+static Bytes Request(uint8_t fc)
 {
     Bytes q(DREQ83_LEN + 16, 0xAA);
     q[0] = FD_DRIVE, q[1] = fc, q[3] = APP_ID;
-    if (fc != FC_PASS)
-        q[2] = sf;
     return q;
 }
 static Bytes Pass(uint8_t unit, const uint32_t rows[3], uint8_t count, const Bytes &desc, uint8_t dir, uint16_t len)
 {
-    Bytes q = Request(FC_PASS, 0);
+    Bytes q = Request(FC_PASS);
     q[12] = unit, q[13] = count, q[32] = 6, q[33] = dir;
     for (int i = 0; i < 3; i++)
         PutBe32(&q[20 + 4 * i], rows[i]);
@@ -250,8 +230,8 @@ static Bytes Pass(uint8_t unit, const uint32_t rows[3], uint8_t count, const Byt
 }
 static Bytes Path(uint8_t fc, uint8_t sf, uint8_t kind, uint8_t sub, uint8_t adapter, const uint32_t *drives)
 {
-    Bytes q = Request(fc, sf);
-    q[16] = 0x30, q[17] = kind, q[18] = sub, q[19] = adapter;
+    Bytes q = Request(fc);
+    q[2] = sf, q[16] = 0x30, q[17] = kind, q[18] = sub, q[19] = adapter;
     for (uint32_t r = 0; r < ROW_COUNT; r++)
         PutBe32(&q[20 + 4 * r], drives[r]);
     return q;
@@ -262,9 +242,8 @@ TEST(Requests, BytesAttemptsAndStopOfEveryCommand)
     struct PassCase { const char *name; decltype(&CmdInquiry) fn; Bytes desc; uint8_t dir; uint16_t len; };
     const PassCase pass[] = {
         { "Inquiry", CmdInquiry, { 0x12, 0, 0, 0, 0x90, 0 }, 2, 144 },
-        { "Unit Ready", CmdTestUnitReady, { 0, 0, 0, 0, 0, 0 }, 0, 0 },
         { "Request Sense", CmdRequestSense, { 0x03, 0, 0, 0, 0x20, 0 }, 2, 32 },
-        { "Stop Unit", CmdStopUnit, { 0x1B, 0, 0, 0, 0, 0 }, 0, 0 },
+        { "Unit Ready", CmdTestUnitReady, Bytes(6), 0, 0 }, { "Stop Unit", CmdStopUnit, { 0x1B, 0, 0, 0, 0, 0 }, 0, 0 },
         { "Start Unit", CmdStartUnit, { 0x1B, 0, 0, 0, 1, 0 }, 0, 0 },
         { "Self Test", CmdSelfTest, { 0x1D, 5, 0, 0, 0, 0 }, 0, 0 },
     };
@@ -289,13 +268,11 @@ TEST(Requests, BytesAttemptsAndStopOfEveryCommand)
         auto run = [&](DriveResult *r) { return c.fn ? c.fn(0x93, drives, 1, r) : c.forOne(0x81, 0x0105, 1, r); };
         EXPECT_EQ(COM_TIMED_OUT, RunCommand(c.name, run, Path(c.fc, c.sf, c.kind, c.sub, c.fn ? 0x13 : 0x01, c.fn ? drives : one), c.fn ? 0x93 : 0x81));
     }
-    EXPECT_EQ(0u, g_bypassMode) << "cleared after a failed exchange";
+    EXPECT_EQ(0u, g_dc.checkBypassMode) << "cleared after a failed exchange";
 
-    uint32_t bm[ROW_COUNT] = {};
-    EXPECT_EQ(0, MarkDrive(bm, ROW_COUNT, 0x2001));
-    EXPECT_EQ(0, MarkDrive(bm, ROW_COUNT, 0x0150));
-    EXPECT_EQ(0, MarkDrive(bm, 16, 0x0110));
-    EXPECT_EQ(1, MarkDrive(bm, 17, 0x0110));
+    uint32_t bm[ROW_COUNT] = {};   /* unit 32, row 80, row 16 against a limit of 16 and of 17 */
+    EXPECT_EQ((std::vector<int>{ 0, 0, 0, 1 }), (std::vector<int>{ MarkDrive(bm, ROW_COUNT, 0x2001),
+              MarkDrive(bm, ROW_COUNT, 0x0150), MarkDrive(bm, 16, 0x0110), MarkDrive(bm, 17, 0x0110) }));
     for (uint32_t r = 0; r < ROW_COUNT; r++)
         EXPECT_EQ(r == 16 ? 0x40000000u : 0u, bm[r]) << r;
     const uint32_t rows[3] = { 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF };
@@ -305,10 +282,9 @@ TEST(Requests, BytesAttemptsAndStopOfEveryCommand)
     const Bytes tur = Pass(5, kRows, 3, Bytes(6, 0), 0, 0);
     const auto cmd = [](DriveResult *r) { return CmdTestUnitReady(0x85, 5, kRows, 1, r); };
     DialogPresser stop(IDC_COM_STOP);
-    SetModes(0, 0);
     EXPECT_EQ(COM_TIMED_OUT, RunCommand("Unit Ready", cmd, tur, 0x85)) << "normal mode: the command goes on";
-    EXPECT_EQ(1u, StopRequested());
-    SetModes(1, 1);
+    EXPECT_EQ(1u, g_dc.stopRequested);
+    g_dc.cfg.debugMode = 1;
     EXPECT_EQ(COM_CANCELLED, RunCommand("Unit Ready", cmd, tur, 0x85)) << "debug mode: cancelled, no further attempt";
-    SetModes(0, 0);
+    g_dc.cfg.debugMode = g_dc.stopRequested = 0;
 }

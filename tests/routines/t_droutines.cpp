@@ -5,7 +5,6 @@
 #include "routines/routines.h"
 #include "res/resource.h"
 #include "tests/support/support.h"
-#include <gtest/gtest.h>
 #include <string.h>
 
 typedef std::vector<std::string> Texts;
@@ -16,11 +15,8 @@ struct DEnv : TestEnv {
     void SetUp() override
     {
         TestEnv::SetUp();
-        RunConfig cfg = {};
-        cfg.instance = GetModuleHandleA(nullptr);
-        cfg.displayMode = DISPLAY_AUTOMATIC;
-        cfg.mainWnd = CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        ConfigureRoutines(cfg);
+        ConfigureRoutines(RunConfig{ GetModuleHandleA(nullptr), CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10,
+                                     nullptr, nullptr, nullptr, nullptr), DISPLAY_AUTOMATIC });
         ASSERT_EQ(1, OpenCommunication());
     }
     void TearDown() override { CloseCommunication(); }
@@ -33,12 +29,10 @@ static std::string g_diagLog;
 /* Both simulators on a description of their own (drives ready at once) and a fresh log. */
 static void Scenario(const std::string &lines)
 {
-    g_dkc.Stop();
-    g_log.Stop();
+    g_dkc.Stop(), g_log.Stop();
     UseDescription(("[Subsystem]\r\nMessageBox=trace\r\n[Sim]\r\nSpinUpMs=0\r\n" + lines).c_str());
     g_diagLog = UseDiagLog();
-    ASSERT_TRUE(g_dkc.Start("DkcSim.exe", "09"));
-    ASSERT_TRUE(g_log.Start("DiagLogSim.exe", "05"));
+    ASSERT_TRUE(g_dkc.Start("DkcSim.exe", "09") && g_log.Start("DiagLogSim.exe", "05"));
 }
 
 /* Unit 0 with the given rows under test, a fresh drive table, routine id, display and mode. */
@@ -48,19 +42,13 @@ static void Select(std::initializer_list<int> rows, uint32_t routine, uint8_t di
     memset(g_run.driveTable, 0, sizeof g_run.driveTable);
     memset(g_run.rowSelected, 0, sizeof g_run.rowSelected);
     memset(g_run.unitList, UNIT_NONE, sizeof g_run.unitList);
-    g_run.unitList[0] = 0;
-    g_run.unitCount = 1;
-    g_run.unitCursor = 0;
+    g_run.unitList[0] = 0, g_run.unitCount = 1, g_run.unitCursor = 0;
     for (int r : rows)
         g_run.rowSelected[r] = 1;
-    g_run.mpIdMain = MP_MAIN;
-    g_run.mpIdAlt = MP_ALT;
-    g_run.routineId = routine;
-    g_run.runOption = RUN_RESET;
-    g_run.cluster = 0;
+    g_run.mpIdMain = MP_MAIN, g_run.mpIdAlt = MP_ALT;
+    g_run.routineId = routine, g_run.runOption = RUN_RESET, g_run.cluster = 0;
     RunConfig cfg = g_run.cfg;
-    cfg.displayMode = display;
-    cfg.debugMode = debug;
+    cfg.displayMode = display, cfg.debugMode = debug;
     ConfigureRoutines(cfg);
 }
 
@@ -90,21 +78,10 @@ static Texts Requests(size_t mark)
     return out;
 }
 
-static Texts Lines(size_t mark, const std::string &part)
-{
-    return GrepLines(TraceTexts(mark, GetCurrentProcessId()), part);
-}
+static Texts Lines(size_t mark, const char *part) { return GrepLines(TraceTexts(mark, GetCurrentProcessId()), part); }
 
-struct Case {
-    const char *name;
-    uint32_t    routine;
-    const char *description;
-    uint16_t    cluster;
-    uint32_t    passed;
-    uint16_t    failKind;
-    Texts       reports;
-    Texts       requests;
-};
+struct Case { const char *name; uint32_t routine; const char *description; uint16_t cluster; uint32_t passed;
+              uint16_t failKind; Texts reports, requests; };
 
 TEST(DriveRoutines, ResultsReportsAndPaths)
 {
@@ -152,8 +129,7 @@ TEST(DriveRoutines, ResultsReportsAndPaths)
         g_run.cluster = c.cluster;
         size_t mark = TraceMark();
         uint16_t failKind = 0xFFFF;
-        uint32_t (*fn)(HWND, uint16_t *) = c.routine == ROUTINE_D8 ? RoutineD8 : c.routine == ROUTINE_D2 ? RoutineD2 : RoutineD0;
-        EXPECT_EQ(c.passed, fn(g_run.cfg.mainWnd, &failKind));
+        EXPECT_EQ(c.passed, FindRoutine(c.routine)(g_run.cfg.mainWnd, &failKind));
         EXPECT_EQ(c.failKind, failKind);
         EXPECT_EQ(c.reports, Reports());
         EXPECT_EQ(c.requests, Requests(mark));
@@ -172,11 +148,10 @@ TEST(DriveRoutines, ConnectionResultInTheDriveTable)
     size_t mark = TraceMark();
     EXPECT_EQ(1, RunRoutine(g_run.cfg.mainWnd, &outcome));
     EXPECT_EQ(OUTCOME_FAILED, outcome);
-    EXPECT_EQ((Texts{ "Com Timeout FC=83 Attempt=1/3 MainMP=0080 SubMP=0080 Segments=0 Bytes=0",
-                      "Com Timeout FC=83 Attempt=2/3 MainMP=0080 SubMP=0080 Segments=0 Bytes=0",
-                      "Com Timeout FC=83 Attempt=3/3 MainMP=0080 SubMP=0080 Segments=0 Bytes=0" }),
-              Lines(mark, "Com Timeout"))
-        << "each expired attempt says why";
+    Texts why;   /* each expired attempt says why */
+    for (const char *n : { "1", "2", "3" })
+        why.push_back(std::string("Com Timeout FC=83 Attempt=") + n + "/3 MainMP=0080 SubMP=0080 Segments=0 Bytes=0");
+    EXPECT_EQ(why, Lines(mark, "Com Timeout"));
     EXPECT_EQ(EQUIP_D8_FAILED, g_run.driveTable[0][0].equipState);
     Select({ 0, 1 }, ROUTINE_D8);
     g_run.runOption = RUN_ERROR_INVALID;
@@ -241,13 +216,7 @@ static LRESULT CALLBACK Use(int code, WPARAM wp, LPARAM lp)
 
 TEST(CommunicationTest, SendsTheTickedCommandsInOrder)
 {
-    struct Run {
-        const char *name;
-        const char *description;
-        std::vector<int> ticks;
-        int cluster2, button;
-        Texts requests, lines;
-    };
+    struct Run { const char *name, *description; std::vector<int> ticks; int cluster2, button; Texts requests, lines; };
     const Run runs[] = {
         { "cancelled", "", { 0, 1 }, 0, IDC_TEST_CANCEL, {}, {} },
         { "inquiry before TUR", "", { 0, 1 }, 0, IDC_TEST_OK, { "INQUIRY@0080", "TUR@0080" },

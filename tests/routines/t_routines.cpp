@@ -8,31 +8,16 @@
 #include "tests/support/support.h"
 #include <stdio.h>
 #include <string.h>
+#include <algorithm>
 #include <numeric>
 
 enum : DWORD { DIVISOR = 25 };   /* MTP_TIME_DIVISOR: shorter time-outs miss replies on a loaded machine */
 
-/* The program's state as the tests read and set it: the one place that names its records. */
-static struct {
-    RunConfig &cfg;
-    DriveEntry (&table)[UNIT_COUNT][ROW_COUNT];
-    uint8_t (&unitList)[UNIT_LIST_LEN], (&rowSelected)[ROW_COUNT], &errorStep, (&errorDetail)[16],
-        (&errorRecord)[DIAG_RECORD_LEN];
-    uint32_t (&driveBitmap)[ROW_COUNT], &routineId, &runOption, &stopRequested;
-    uint16_t &unitCount, &unitCursor, &mpIdMain, &mpIdAlt, &vendorMatch;
-    char (&errorCodeText)[64], (&errorContents)[128];
-} app = { g_run.cfg, g_run.driveTable, g_run.unitList, g_run.rowSelected, g_err.errorStep, g_err.errorDetail,
-          g_err.errorRecord, g_run.driveBitmap, g_run.routineId, g_run.runOption, g_dc.stopRequested,
-          g_run.unitCount, g_run.unitCursor, g_run.mpIdMain, g_run.mpIdAlt, g_err.vendorMatch, g_err.errorCodeText,
-          g_err.errorContents };
-
 /* Hands the routines the display mode, debug mode and launch block, as the shell does. */
 static void Configure(uint8_t displayMode, uint16_t debugMode = 0, uint8_t *launchBlock = nullptr)
 {
-    app.cfg.displayMode = displayMode;
-    app.cfg.debugMode = debugMode;
-    app.cfg.launchBlock = launchBlock;
-    ConfigureRoutines(app.cfg);
+    g_run.cfg.displayMode = displayMode, g_run.cfg.debugMode = debugMode, g_run.cfg.launchBlock = launchBlock;
+    ConfigureRoutines(g_run.cfg);
 }
 
 /* ---- the simulators ---- */
@@ -43,11 +28,8 @@ static size_t g_reportsChecked;   /* its reports already checked */
 
 static void StopSims()
 {
-    for (Peer *p : { &g_dkc, &g_log }) {
-        if (p->process) {
-            EXPECT_EQ(0, p->Stop()) << p->quit;
-        }
-    }
+    for (Peer *p : { &g_dkc, &g_log })
+        EXPECT_TRUE(!p->process || p->Stop() == 0) << p->quit;
 }
 
 /* Restarts both simulators on a new description (the lines, after a [Subsystem] section that
@@ -56,10 +38,8 @@ static void Sims(const std::string &lines)
 {
     StopSims();
     UseDescription(("[Subsystem]\nMessageBox=trace\n" + lines + "\n").c_str());
-    g_diagLog = UseDiagLog();
-    g_reportsChecked = 0;
-    ASSERT_TRUE(g_dkc.Start("DkcSim.exe", "09"));
-    ASSERT_TRUE(g_log.Start("DiagLogSim.exe", "05"));
+    g_diagLog = UseDiagLog(), g_reportsChecked = 0;
+    ASSERT_TRUE(g_dkc.Start("DkcSim.exe", "09") && g_log.Start("DiagLogSim.exe", "05"));
 }
 
 /* Diagnosis log lines from "CR#=" on. */
@@ -78,44 +58,34 @@ struct RoutinesEnv : TestEnv {
     void SetUp() override
     {
         TestEnv::SetUp();
-        app.cfg.instance = GetModuleHandleA(nullptr);
-        app.cfg.showStatus = [](uint16_t kind) { g_statusCalls += kind == STATUS_RUNNING; };
-        app.cfg.mainWnd = CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        g_run.cfg.instance = GetModuleHandleA(nullptr);
+        g_run.cfg.showStatus = [](uint16_t kind) { g_statusCalls += kind == STATUS_RUNNING; };
+        g_run.cfg.mainWnd =
+            CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
         Configure(DISPLAY_AUTOMATIC);
         Sims("");
         ASSERT_EQ(1, OpenCommunication());
     }
-    void TearDown() override
-    {
-        CloseCommunication();
-        StopSims();
-    }
+    void TearDown() override { CloseCommunication(), StopSims(); }
 };
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new RoutinesEnv);
-
-/* ---- helpers ---- */
 
 /* One unit under test (and the next ones, unitCount in all), the given rows selected, a fresh
  * DriveTable; the paths are (0, dku, box % 4) and (1, dku, box % 4) of the built-in subsystem. */
 static void Select(uint8_t unit, std::initializer_list<int> rows, uint32_t routine, uint16_t unitCount = 1)
 {
-    memset(app.table, 0, sizeof app.table);
-    memset(app.rowSelected, 0, sizeof app.rowSelected);
-    memset(app.driveBitmap, 0, sizeof app.driveBitmap);
-    memset(app.unitList, UNIT_NONE, sizeof app.unitList);
+    memset(g_run.driveTable, 0, sizeof g_run.driveTable);
+    memset(g_run.rowSelected, 0, sizeof g_run.rowSelected);
+    memset(g_run.driveBitmap, 0, sizeof g_run.driveBitmap);
+    memset(g_run.unitList, UNIT_NONE, sizeof g_run.unitList);
     for (uint16_t i = 0; i < unitCount; i++)
-        app.unitList[i] = uint8_t(unit + i);
-    app.unitCount = unitCount;
-    app.unitCursor = 0;
-    for (int r : rows) {
-        app.rowSelected[r] = 1;
-        app.driveBitmap[r] |= UnitBit(unit);
-    }
-    app.mpIdMain = uint16_t(0x80 + unit / 8 * 4 + unit % 8 % 4);
-    app.mpIdAlt = uint16_t(app.mpIdMain + 0x10);
-    app.routineId = routine;
-    app.stopRequested = 0;
-    g_statusCalls = 0;
+        g_run.unitList[i] = uint8_t(unit + i);
+    g_run.unitCount = unitCount, g_run.unitCursor = 0;
+    for (int r : rows)
+        g_run.rowSelected[r] = 1, g_run.driveBitmap[r] |= UnitBit(unit);
+    g_run.mpIdMain = uint16_t(0x80 + unit / 8 * 4 + unit % 8 % 4);
+    g_run.mpIdAlt = uint16_t(g_run.mpIdMain + 0x10);
+    g_run.routineId = routine, g_dc.stopRequested = 0, g_statusCalls = 0;
 }
 
 /* The reports the log received since the last look: exactly these, each starting with its text. */
@@ -136,11 +106,11 @@ static void Check(const std::string &result, const char *codes, std::initializer
                   RoutineFn fn = nullptr)
 {
     uint16_t failKind = 0;
-    uint32_t passed = (fn ? fn : FindRoutine(app.routineId))(app.cfg.mainWnd, &failKind);
+    uint32_t passed = (fn ? fn : FindRoutine(g_run.routineId))(g_run.cfg.mainWnd, &failKind);
     EXPECT_EQ(result, std::to_string(passed) + "/" + std::to_string(failKind));
     char got[16 * ROW_COUNT] = "";
     for (uint32_t row = 0, at = 0; row < ROW_COUNT && UnitUnderTest() < UNIT_COUNT; row++)
-        if (uint16_t code = app.table[UnitUnderTest()][row].errorCode)
+        if (uint16_t code = g_run.driveTable[UnitUnderTest()][row].errorCode)
             at += snprintf(got + at, sizeof got - at, "%s%u:%04X", at ? " " : "", unsigned(row), code);
     EXPECT_STREQ(codes, got);
     ExpectReports(reports);
@@ -172,49 +142,44 @@ static std::vector<std::string> Order(size_t mark, std::initializer_list<const c
     return out;
 }
 
-static std::vector<uint8_t> Record() { return std::vector<uint8_t>(app.errorRecord, app.errorRecord + 3); }
+static std::vector<uint8_t> Record() { return std::vector<uint8_t>(g_err.errorRecord, g_err.errorRecord + 3); }
 
 /* ---- codes and records, no simulator ---- */
 
 TEST(Report, TextsRecordsAndLaunchBlockCopy)
 {
     /* The common steps E0 to EF share one text whatever the routine; a code without a text gets " ". */
-    static const struct { uint16_t code; const char *text; } kTexts[] = {
-        { 0xC1E3, "Communication of between DKC and MTP was TIME OUT." },
-        { 0xA0E3, "Communication of between DKC and MTP was TIME OUT." },
-        { 0xCFE9, "End Inline command was failed." }, { 0xC403, "SELF TEST failed." }, { 0xD005, " " }, { 0xC1EB, " " },
-    };
+    const char *const timeOut = "Communication of between DKC and MTP was TIME OUT.";
+    const struct { uint16_t code; const char *text; } kTexts[] = { { 0xC1E3, timeOut }, { 0xA0E3, timeOut },
+        { 0xCFE9, "End Inline command was failed." }, { 0xC403, "SELF TEST failed." }, { 0xD005, " " },
+        { 0xC1EB, " " } };
     for (auto &t : kTexts) {
         LoadErrorText(t.code);
-        EXPECT_STREQ(t.text, app.errorContents) << std::hex << t.code;
+        EXPECT_STREQ(t.text, g_err.errorContents) << std::hex << t.code;
     }
     EXPECT_EQ((std::vector<UINT>{ 0xECE0, 0xECEF, 0xC4DF }),
               (std::vector<UINT>{ ErrorTextId(0xC4E0), ErrorTextId(0xC4EF), ErrorTextId(0xC4DF) }));
 
     /* Interactive: the dump; a second report keeps the detail bytes it does not set. */
     Configure(DISPLAY_INTERACTIVE);
-    app.routineId = 0xC1;
-    app.errorStep = 0x02;
-    const uint8_t detail[16] = { 0x02, 0x77 };
-    memcpy(app.errorDetail, detail, sizeof detail);
+    g_run.routineId = 0xC1, g_err.errorStep = 0x02;
+    memset(g_err.errorDetail, 0, sizeof g_err.errorDetail);
+    g_err.errorDetail[0] = 0x02, g_err.errorDetail[1] = 0x77;
     SetErrorInfo(REPORT_COUNT);
-    EXPECT_STREQ("C1 02 02 77 00 00 00 00 00 00 00 00 00 00 00 00 ", app.errorCodeText);
-    EXPECT_STREQ("TEST UNIT READY command was failed.", app.errorContents);
-    app.errorStep = 0x06;
-    app.errorDetail[0] = 0x04;
+    EXPECT_STREQ("C1 02 02 77 00 00 00 00 00 00 00 00 00 00 00 00 ", g_err.errorCodeText);
+    EXPECT_STREQ("TEST UNIT READY command was failed.", g_err.errorContents);
+    g_err.errorStep = 0x06, g_err.errorDetail[0] = 0x04;
     SetErrorInfo(REPORT_COUNT);
-    EXPECT_STREQ("C1 06 04 77 00 00 00 00 00 00 00 00 00 00 00 00 ", app.errorCodeText);
+    EXPECT_STREQ("C1 06 04 77 00 00 00 00 00 00 00 00 00 00 00 00 ", g_err.errorCodeText);
 
     /* Automatic: the launch block carries the record, the dump stays. */
     uint8_t block[1024];
     memset(block, 0xAA, sizeof block);
     Configure(DISPLAY_AUTOMATIC, 0, block);
-    std::string before = app.errorCodeText;
-    app.routineId = 0xC4;
-    app.errorStep = 0x03;
-    app.errorDetail[0] = 0x05;
+    std::string before = g_err.errorCodeText;
+    g_run.routineId = 0xC4, g_err.errorStep = 0x03, g_err.errorDetail[0] = 0x05;
     SetErrorInfo(REPORT_COUNT);
-    EXPECT_EQ(before, app.errorCodeText);
+    EXPECT_EQ(before, g_err.errorCodeText);
     EXPECT_EQ((std::vector<uint8_t>{ 0xAA, 0xC4, 0x03, 0x05, 0x77 }), std::vector<uint8_t>(block + 336, block + 341));
     EXPECT_EQ((std::vector<uint8_t>{ 0x00, 0xAA }), std::vector<uint8_t>(block + 354, block + 356));
     Configure(DISPLAY_AUTOMATIC);
@@ -226,22 +191,17 @@ TEST(Report, TextsRecordsAndLaunchBlockCopy)
             RecordDriveError(d.first, d.second);
         return 1u;
     });
-    EXPECT_EQ((std::vector<uint8_t>{ 0, 1 }), std::vector<uint8_t>(app.rowSelected + 5, app.rowSelected + 7));
-    int recorded = 0;
-    for (auto &unit : app.table)
-        for (auto &e : unit)
-            recorded += e.errorCode != 0;
-    EXPECT_EQ(1, recorded);
+    EXPECT_EQ((std::vector<uint8_t>{ 0, 1 }), std::vector<uint8_t>(g_run.rowSelected + 5, g_run.rowSelected + 7));
+    const DriveEntry *all = &g_run.driveTable[0][0];
+    EXPECT_EQ(1, std::count_if(all, all + UNIT_COUNT * ROW_COUNT, [](const DriveEntry &e) { return e.errorCode; }));
 }
 
-/* ---- C1 and the common pass ---- */
-
-TEST(RoutineC1, PerRowFailuresTimeOutAndNoRowLeft)
+TEST(RoutineC1, PerRowFailuresTimeOutsNoRowLeftAndUnansweredReports)
 {
     Sims("[Drive.0002]\nSense=0,4,0\n[Fault]\n0001.TUR=error:0x08\n0003.TUR=missingrow\n0005.TUR=wrongrow\n"
          "0104.TUR=error:0x02\n0105.TUR=error:0x03\n0200.TUR=timeout*3\n");
     size_t mark = TraceMark();
-    memset(app.errorDetail, 0, sizeof app.errorDetail);
+    memset(g_err.errorDetail, 0, sizeof g_err.errorDetail);
     /* Row 3's entry is missing; row 5's names row 6, which is recorded in its place. Detail bytes
      * are never cleared: byte 0 still holds the earlier error byte. */
     Select(0, { 0, 1, 2, 3, 5 }, 0xC1);
@@ -251,7 +211,7 @@ TEST(RoutineC1, PerRowFailuresTimeOutAndNoRowLeft)
                                                   "CR#=0002 MP=80 Routine=C1 Step=06 ErrorCode=C106 Detail=04 76 ",
                                                   "CR#=0006 MP=90 Routine=C1 Step=02 ErrorCode=C102 Detail=04 76 " });
     EXPECT_EQ(std::vector<uint8_t>({ 1, 0, 0, 0, 0, 1, 0, 0 }),
-              std::vector<uint8_t>(app.rowSelected, app.rowSelected + 8)) << "still under test: rows 0 and 5";
+              std::vector<uint8_t>(g_run.rowSelected, g_run.rowSelected + 8)) << "still under test: rows 0 and 5";
     EXPECT_EQ(Counts(mark, { "Unit Ready Start", "Request Sense Start", "C1 Routine Start. CRdev#=0000 MPID=0080",
                              "C1 Routine Start. CRdev#=0000 MPID=0090" }), (std::vector<int>{ 2, 2, 1, 1 }));
 
@@ -267,28 +227,17 @@ TEST(RoutineC1, PerRowFailuresTimeOutAndNoRowLeft)
     DWORD t0 = GetTickCount();
     Check("0/1", "0:C1E3 3:C1E3", { "CR#=0200 MP=82 Routine=C1 Step=E3 ErrorCode=C1E3 Detail=02 00 " });
     EXPECT_GE(GetTickCount() - t0, 3u * COM_TIMEOUT_S * 1000 / DIVISOR);
-    EXPECT_EQ(0, app.rowSelected[3]);
+    EXPECT_EQ(0, g_run.rowSelected[3]);
 
-    /* No row selected: nothing is sent. */
-    mark = TraceMark();
-    Select(0, {}, 0xC1);
-    Check("0/4", "", {});
-    EXPECT_EQ(Counts(mark, { "Unit Ready Start" }), (std::vector<int>{ 0 }));
-}
-
-/* A diagnosis log that never answers costs each report its full wait; the drives are still
- * recorded and the routine goes on. */
-TEST(RoutineC1, UnansweredReportsWaitAndStillRecord)
-{
+    /* A diagnosis log that never answers costs each report its full wait; the drives are still
+     * recorded and the routine goes on. */
     Sims("[DiagLog]\nAck=0\n[Fault]\n0001.TUR=error:0x02\n0002.TUR=error:0x02\n");
     Select(0, { 0, 1, 2 }, 0xC1);
-    DWORD t0 = GetTickCount();
+    t0 = GetTickCount();
     Check("1/4", "1:C102 2:C102", { "CR#=0001 MP=80 Routine=C1 Step=02 ErrorCode=C102 ",
                                     "CR#=0002 MP=80 Routine=C1 Step=02 ErrorCode=C102 " });
     EXPECT_GE(GetTickCount() - t0, 2u * REPORT_WAIT_S * 1000 / DIVISOR);
 }
-
-/* ---- C2 to C5 ---- */
 
 TEST(RoutinesC2ToC5, VendorsSelfTestStopStartAndDriveValue)
 {
@@ -299,7 +248,7 @@ TEST(RoutinesC2ToC5, VendorsSelfTestStopStartAndDriveValue)
     for (int row : { 2, 6 }) {
         Select(0, { row }, 0xC2);
         Check("1/4", "", {});
-        EXPECT_EQ(row == 2 ? 3 : 2, app.vendorMatch);
+        EXPECT_EQ(row == 2 ? 3 : 2, g_err.vendorMatch);
     }
 
     /* C2: the failing drives are not asked again on the second path. */
@@ -341,12 +290,10 @@ TEST(RoutinesC2ToC5, VendorsSelfTestStopStartAndDriveValue)
                              "DRIVEREAD CR#=0000" }), (std::vector<int>{ 1, 1, 2 }));
     Select(1, { 3 }, 0xC5);
     Check("0/4", "", { "CR#=0100 MP=81 Routine=C5 Step=01 ErrorCode=C501 " });
-    EXPECT_EQ(1, app.rowSelected[3]);
+    EXPECT_EQ(1, g_run.rowSelected[3]);
     Select(3, { 5 }, 0xC5);
     Check("0/1", "", { "CR#=0300 MP=83 Routine=C5 Step=E3 ErrorCode=C5E3 Detail=03 00 " });
 }
-
-/* ---- diagnosis framing ---- */
 
 TEST(Framing, BypassedDrivesRefusalsAndInline)
 {
@@ -370,7 +317,7 @@ TEST(Framing, BypassedDrivesRefusalsAndInline)
     mark = TraceMark();
     Select(1, { 5, 6 }, 0xC1);
     Check("1/0", "5:C1E2", { "CR#=0105 MP=81 Routine=C1 Step=E2 ErrorCode=C1E2 Detail=0F 00 17 40 " }, Open);
-    EXPECT_EQ(0, app.rowSelected[5]);
+    EXPECT_EQ(0, g_run.rowSelected[5]);
     EXPECT_EQ(BYPASS_FAILED, BypassState(5, 0));
     Check("1/0", "5:C1E2", {}, Close);
     EXPECT_EQ(Counts(mark, { "MP=0081 LIP", " SETBYPASS" }), (std::vector<int>{ 0, 0 }));
@@ -432,10 +379,10 @@ TEST(RunRoutine, RunOptions)
     for (auto &c : kCases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.routine << " option " << c.option << " units " << c.units);
         Select(1, {}, c.routine, c.units);
-        app.runOption = c.option;
+        g_run.runOption = c.option;
         size_t mark = TraceMark();
         Check(Outcome(c.want), "", {}, Dispatch);
-        EXPECT_EQ(c.routine, app.routineId);
+        EXPECT_EQ(c.routine, g_run.routineId);
         EXPECT_EQ(Counts(mark, { "Unit Ready Start", "DkcSim" }), (std::vector<int>{ 0, 0 })) << "nothing is sent";
     }
 }
@@ -446,10 +393,10 @@ TEST(RunRoutine, CompositesAndStop)
     /* C0 whose C1 leaves no row: C2 and C4 do not run; the run goes on with routineId C0. */
     size_t mark = TraceMark();
     Select(1, { 4 }, 0xC0);
-    app.runOption = 8;
+    g_run.runOption = 8;
     Check(Outcome(OUTCOME_CONTINUE), "4:C102", { "CR#=0104 MP=81 Routine=C1 Step=02 ErrorCode=C102 Detail=02 " },
           Dispatch);
-    EXPECT_EQ((std::vector<uint32_t>{ 0xC0, 1 }), (std::vector<uint32_t>{ app.routineId, uint32_t(g_statusCalls) }));
+    EXPECT_EQ((std::vector<uint32_t>{ 0xC0, 1 }), (std::vector<uint32_t>{ g_run.routineId, uint32_t(g_statusCalls) }));
     EXPECT_EQ(Counts(mark, { "C0 Routine Start.", "Inquiry Start" }), (std::vector<int>{ 1, 0 }));
 
     /* CF on unit 0: sixteen commands, four status refreshes, C4's code for row 1. */
@@ -457,7 +404,7 @@ TEST(RunRoutine, CompositesAndStop)
     Select(0, { 1, 2 }, 0xCF, 2);
     Check(Outcome(OUTCOME_CONTINUE), "1:C403", { "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 " },
           Dispatch);
-    EXPECT_EQ((std::vector<uint32_t>{ 0xCF, 4 }), (std::vector<uint32_t>{ app.routineId, uint32_t(g_statusCalls) }));
+    EXPECT_EQ((std::vector<uint32_t>{ 0xCF, 4 }), (std::vector<uint32_t>{ g_run.routineId, uint32_t(g_statusCalls) }));
     auto n = Counts(mark, { "Unit Ready Start", "Request Sense Start", "Inquiry Start", "Stop Unit Start",
                             "Start Unit Start", "Self Test Start" });
     EXPECT_EQ(16, std::accumulate(n.begin(), n.end(), 0));
@@ -467,7 +414,7 @@ TEST(RunRoutine, CompositesAndStop)
      * reported or recorded. */
     Configure(DISPLAY_INTERACTIVE, 1);
     Select(0, { 0 }, 0xC1);
-    app.runOption = 3;
+    g_run.runOption = 3;
     {
         DialogPresser stop(IDC_COM_STOP);
         Check(Outcome(OUTCOME_STOPPED), "", {}, Dispatch);
