@@ -54,9 +54,9 @@ static int ParseRange(const char *s, const char *end, uint32_t limit, uint32_t *
     return 1;
 }
 
-static int ParseDrives(const char *spec, uint32_t *select)
+static int ParseDrives(const char *list, uint32_t *select)
 {
-    const char *p = spec;
+    const char *p = list;
     while (*p) {
         const char *comma = strchr(p, ',');
         const char *end = comma ? comma : p + strlen(p);
