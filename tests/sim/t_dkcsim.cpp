@@ -172,7 +172,7 @@ TEST(DkcSim, HostileRequestsAndLifecycle)
     EXPECT_EQ(1u, GrepLines(lines, "DkcSim RECV kind 1 from 0D not served").size());
 
     /* The lifetime ends it; the default quit event ends it (and it resets its RECV event); a
-     * second receiver of AP 09 and bad arguments (SimDescription.CommandLine) do not start. */
+     * second receiver of AP 09 and bad arguments do not start. */
     EXPECT_EQ(SIM_EXIT_LIFETIME, WaitExit(StartProgram("DkcSim.exe", "--lifetime 1"), REPLY_MS));
     char recvName[IW_NAME_LEN], quitName[IW_NAME_LEN + 8];
     IwFormatName(recvName, IW_FMT_RECV, SIM_APID_DKC);
