@@ -10,7 +10,7 @@ static uint32_t WINAPI Keep(IwMsgDesc *msg)
 {
     const IwHeader *h = msg->header;
     Received r = { h->kind, h->from, h->func, h->target1.mpid,
-                   Bytes(msg->data, msg->data + h->dataLen), GetTickCount() };
+                   Bytes(msg->data, msg->data + h->dataLen) };
     EnterCriticalSection(&g_lock);
     g_inbox.push_back(r);
     LeaveCriticalSection(&g_lock);

@@ -13,7 +13,6 @@ typedef std::vector<uint8_t> Bytes;
 struct Received {
     uint16_t kind, from, func, mpid;
     Bytes    data;
-    DWORD    at;     /* tick when the handler took it */
 };
 /* Starts exe as apId (see Peer) once what earlier peers sent is dropped. */
 bool StartPeer(Peer *p, const char *exe, const char *apId);
