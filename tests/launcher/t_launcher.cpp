@@ -67,37 +67,20 @@ static Launched Launch(const std::string &args)
     SECURITY_ATTRIBUTES sa = { sizeof sa, nullptr, TRUE };
     HANDLE out = CreateFileA((base + ".out").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
     HANDLE err = CreateFileA((base + ".err").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-    char self[MAX_PATH];
-    std::string exe(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
-    exe = exe.substr(0, exe.find_last_of('\\') + 1) + "Launcher.exe";
-    std::string cmd = "Launcher.exe " + args;
-    STARTUPINFOA si = { sizeof si };
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = out, si.hStdError = err, si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    int ok = CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+    HANDLE p = StartProgram("Launcher.exe", args, out, err);
     CloseHandle(out), CloseHandle(err);
-    EXPECT_TRUE(ok) << exe;
-    if (ok)
-        CloseHandle(pi.hThread);
-    int rc = ok ? WaitExit(pi.hProcess, 90000) : -1;
-    return { rc, ReadFileBytes(base + ".out"), ReadFileBytes(base + ".err"), base + ".err" };
+    EXPECT_NE(nullptr, p);
+    return { WaitExit(p, 90000), ReadFileBytes(base + ".out"), ReadFileBytes(base + ".err"), base + ".err" };
 }
 
-static Peer g_dkc, g_log;
-static std::string g_diagLog;
+static SimPair g_sims;
 
 /* Drive 0001 reports a unit attention after its start, 0002 has a foreign vendor, 0100 answers
  * every command slowly (its unit outlasts a time-out), 0102's self test gets no reply. */
 static void Sims()
 {
-    for (Peer *p : { &g_dkc, &g_log })
-        p->Stop();
-    UseDescription("[Subsystem]\nMessageBox=trace\n[Drive.0001]\nStartSense=6,29,0\n[Drive.0002]\nVendor=OLDVEND1\n"
-                   "[Fault]\n0100.ANY=slow:50000\n0102.SELFTEST=timeout*3\n");
-    g_diagLog = UseDiagLog();
-    ASSERT_TRUE(g_dkc.Start("DkcSim.exe", "09"));
-    ASSERT_TRUE(g_log.Start("DiagLogSim.exe", "05"));
+    ASSERT_TRUE(g_sims.Restart("[Drive.0001]\nStartSense=6,29,0\n[Drive.0002]\nVendor=OLDVEND1\n"
+                               "[Fault]\n0100.ANY=slow:50000\n0102.SELFTEST=timeout*3\n"));
 }
 
 static bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
@@ -122,7 +105,7 @@ TEST(Launcher, ResultsExitStatusesAndProgress)
     EXPECT_EQ(R"({"asked":"C0","run":"C0"}completed"passed")",
               j["routine"].dump() + j["endStatus"].get<std::string>() + j["drives"][0]["outcome"].dump()) << l.out;
 
-    WriteFileBytes(g_diagLog, "2024/01/01 00:00:00.000 CR#=0000 MP=80 Routine=C1 Step=02 ErrorCode=C102 "
+    WriteFileBytes(g_sims.diagLog, "2024/01/01 00:00:00.000 CR#=0000 MP=80 Routine=C1 Step=02 ErrorCode=C102 "
                               "Detail=02 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00\r\n");
     l = Launch("--drives 0:0,0:2,1:1-2");
     EXPECT_EQ(1, l.rc) << l.out;
@@ -141,7 +124,7 @@ TEST(Launcher, ResultsExitStatusesAndProgress)
     EXPECT_TRUE(!first.empty() && Has(first[0], "about 0:02 left")) << l.err;
     EXPECT_FALSE(Has(l.err, "\rprogress") || Has(l.out, "progress"));
     /* Mode 0xFF: the reports do not name the temporary folder. */
-    auto reports = GrepLines(ReadLines(g_diagLog), "From=0D");
+    auto reports = GrepLines(ReadLines(g_sims.diagLog), "From=0D");
     ASSERT_EQ(2u, reports.size());
     for (auto &r : reports)
         EXPECT_TRUE(Has(r, "TmpConfig=0 From=0D")) << r;
@@ -185,12 +168,11 @@ TEST(Launcher, ResultsExitStatusesAndProgress)
               "06 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00,06,,,"
               "\"06/--/-- UNIT ATTENTION, ASC and qualifier not recorded\"", lines[2]);
     EXPECT_EQ("HDD01-00,0100,1,0,not-tested,time-out,,,,,,,,,", lines[4]);
-    EXPECT_TRUE(Has(ReadFileBytes(g_diagLog + "-readable.txt"),
+    EXPECT_TRUE(Has(ReadFileBytes(g_sims.diagLog + "-readable.txt"),
                     "drive 0001 on MP 80: error C30A, sense 06/--/-- UNIT ATTENTION, ASC and qualifier not recorded"));
-    EXPECT_TRUE(Has(GrepLines(ReadLines(g_diagLog), "CR#=0001").at(0), "TmpConfig=1 From=0D"));
+    EXPECT_TRUE(Has(GrepLines(ReadLines(g_sims.diagLog), "CR#=0001").at(0), "TmpConfig=1 From=0D"));
 
     Sims();   /* no reply of the cut run left queued */
     EXPECT_EQ(2, Launch("--drives 1:0 --timeout 1 --quiet").rc);
-    for (Peer *p : { &g_dkc, &g_log })
-        EXPECT_EQ(0, p->Stop());
+    g_sims.Stop();
 }

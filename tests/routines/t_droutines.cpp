@@ -2,61 +2,29 @@
  * this test process is the program (AP 0D). Each case restarts the simulators on its own
  * description and checks the routine's result, the reports the log received and the path of
  * every request the controller saw. */
-#include "routines/routines.h"
+#include "tests/routines/routines_test.h"
 #include "res/resource.h"
-#include "tests/support/support.h"
-#include <string.h>
 
 typedef std::vector<std::string> Texts;
-enum : uint16_t { MP_MAIN = 0x80, MP_ALT = 0x90 };     /* unit 0 of the built-in subsystem */
-
-struct DEnv : TestEnv {
-    DEnv() : TestEnv(nullptr, 50) {}
-    void SetUp() override
-    {
-        TestEnv::SetUp();
-        ConfigureRoutines(RunConfig{ GetModuleHandleA(nullptr), CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10,
-                                     nullptr, nullptr, nullptr, nullptr), DISPLAY_AUTOMATIC });
-        ASSERT_EQ(1, OpenCommunication());
-    }
-    void TearDown() override { CloseCommunication(); }
-};
-static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new DEnv);
-
-static Peer g_dkc, g_log;
-static std::string g_diagLog;
+enum : uint16_t { MP_MAIN = 0x80 };     /* unit 0 of the built-in subsystem */
+static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new RoutinesEnv(50));
 
 /* Both simulators on a description of their own (drives ready at once) and a fresh log. */
-static void Scenario(const std::string &lines)
-{
-    g_dkc.Stop(), g_log.Stop();
-    UseDescription(("[Subsystem]\r\nMessageBox=trace\r\n[Sim]\r\nSpinUpMs=0\r\n" + lines).c_str());
-    g_diagLog = UseDiagLog();
-    ASSERT_TRUE(g_dkc.Start("DkcSim.exe", "09") && g_log.Start("DiagLogSim.exe", "05"));
-}
+static void Scenario(const std::string &lines) { Sims("[Sim]\nSpinUpMs=0\n" + lines); }
 
-/* Unit 0 with the given rows under test, a fresh drive table, routine id, display and mode. */
-static void Select(std::initializer_list<int> rows, uint32_t routine, uint8_t display = DISPLAY_AUTOMATIC,
-                   uint16_t debug = 0)
+/* Unit 0 with the given rows under test, the display mode and debug mode. */
+static void SelectRows(std::initializer_list<int> rows, uint32_t routine, uint8_t display = DISPLAY_AUTOMATIC,
+                       uint16_t debug = 0)
 {
-    memset(g_run.driveTable, 0, sizeof g_run.driveTable);
-    memset(g_run.rowSelected, 0, sizeof g_run.rowSelected);
-    memset(g_run.unitList, UNIT_NONE, sizeof g_run.unitList);
-    g_run.unitList[0] = 0, g_run.unitCount = 1, g_run.unitCursor = 0;
-    for (int r : rows)
-        g_run.rowSelected[r] = 1;
-    g_run.mpIdMain = MP_MAIN, g_run.mpIdAlt = MP_ALT;
-    g_run.routineId = routine, g_run.runOption = RUN_RESET, g_run.cluster = 0;
-    RunConfig cfg = g_run.cfg;
-    cfg.displayMode = display, cfg.debugMode = debug;
-    ConfigureRoutines(cfg);
+    Select(0, rows, routine);
+    Configure(display, debug);
 }
 
 /* "CR#=0000 D210 00 00": drive, code and the first two detail bytes of each report. */
 static Texts Reports()
 {
     Texts out;
-    for (auto &l : ReadLines(g_diagLog)) {
+    for (auto &l : g_sims.Reports()) {
         size_t cr = l.find("CR#="), code = l.find("ErrorCode="), det = l.find("Detail=");
         if (cr != std::string::npos && code != std::string::npos && det != std::string::npos)
             out.push_back(l.substr(cr, 8) + " " + l.substr(code + 10, 4) + " " + l.substr(det + 7, 5));
@@ -124,8 +92,8 @@ TEST(DriveRoutines, ResultsReportsAndPaths)
         SCOPED_TRACE(c.name);
         Scenario(c.description);
         /* D0 addresses the first selected drive, the others row 0 of the unit. */
-        Select(c.routine == ROUTINE_D0 ? std::initializer_list<int>{ 3, 5 } : std::initializer_list<int>{ 0, 1 },
-               c.routine);
+        SelectRows(c.routine == ROUTINE_D0 ? std::initializer_list<int>{ 3, 5 } : std::initializer_list<int>{ 0, 1 },
+                   c.routine);
         g_run.cluster = c.cluster;
         size_t mark = TraceMark();
         uint16_t failKind = 0xFFFF;
@@ -144,7 +112,7 @@ TEST(DriveRoutines, ConnectionResultInTheDriveTable)
 {
     Scenario("[Fault]\r\n0000.TUR=timeout*3\r\n");
     uint16_t outcome = 0;
-    Select({ 0, 1 }, ROUTINE_D8);
+    SelectRows({ 0, 1 }, ROUTINE_D8);
     size_t mark = TraceMark();
     EXPECT_EQ(1, RunRoutine(g_run.cfg.mainWnd, &outcome));
     EXPECT_EQ(OUTCOME_FAILED, outcome);
@@ -153,7 +121,7 @@ TEST(DriveRoutines, ConnectionResultInTheDriveTable)
         why.push_back(std::string("Com Timeout FC=83 Attempt=") + n + "/3 MainMP=0080 SubMP=0080 Segments=0 Bytes=0");
     EXPECT_EQ(why, Lines(mark, "Com Timeout"));
     EXPECT_EQ(EQUIP_D8_FAILED, g_run.driveTable[0][0].equipState);
-    Select({ 0, 1 }, ROUTINE_D8);
+    SelectRows({ 0, 1 }, ROUTINE_D8);
     g_run.runOption = RUN_ERROR_INVALID;
     g_run.unitCount = 2;
     EXPECT_EQ(1, RunRoutine(g_run.cfg.mainWnd, &outcome));
@@ -167,7 +135,7 @@ TEST(DriveRoutines, ConnectionResultInTheDriveTable)
 TEST(DriveRoutines, UserStopAndTheJumperBox)
 {
     Scenario("[Fault]\r\nSTART=slow:20000\r\n");
-    Select({ 0 }, ROUTINE_D2, DISPLAY_INTERACTIVE, 1);
+    SelectRows({ 0 }, ROUTINE_D2, DISPLAY_INTERACTIVE, 1);
     uint16_t failKind = 0;
     {
         DialogPresser stop(IDC_COM_STOP);
@@ -177,7 +145,7 @@ TEST(DriveRoutines, UserStopAndTheJumperBox)
     EXPECT_EQ(Texts{ "CR#=0000 D20B 00 00" }, Reports());
 
     Scenario("");
-    Select({ 3, 5 }, ROUTINE_D0, DISPLAY_INTERACTIVE);
+    SelectRows({ 3, 5 }, ROUTINE_D0, DISPLAY_INTERACTIVE);
     DialogPresser ok(IDOK);
     EXPECT_EQ(1u, RoutineD0(g_run.cfg.mainWnd, &failKind));
     std::string shown;
@@ -196,22 +164,16 @@ TEST(DriveRoutines, UserStopAndTheJumperBox)
 /* ---- D1 and the communication test window ---- */
 
 /* What the window's user does: close from the title bar first (nothing may happen), then tick
- * the check boxes (indexes from IDC_TEST_FIRST) and the cluster, and press a button. */
-static struct { std::vector<int> ticks; int cluster2; int button; } g_user;
-static HHOOK g_hook;
+ * the check boxes (indexes from IDC_TEST_FIRST) and the cluster; then the button is pressed. */
+static struct { std::vector<int> ticks; int cluster2; } g_user;
 
-static LRESULT CALLBACK Use(int code, WPARAM wp, LPARAM lp)
+static void Use(HWND dlg)
 {
-    HWND dlg = (HWND)wp;
-    if (code == HCBT_ACTIVATE && GetDlgItem(dlg, IDC_TEST_OK)) {
-        PostMessageA(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
-        for (int i : g_user.ticks)
-            PostMessageA(GetDlgItem(dlg, IDC_TEST_FIRST + i), BM_SETCHECK, BST_CHECKED, 0);
-        if (g_user.cluster2)
-            PostMessageA(GetDlgItem(dlg, IDC_TEST_CLUSTER2), BM_SETCHECK, BST_CHECKED, 0);
-        PostMessageA(dlg, WM_COMMAND, g_user.button, 0);
-    }
-    return CallNextHookEx(g_hook, code, wp, lp);
+    PostMessageA(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+    for (int i : g_user.ticks)
+        PostMessageA(GetDlgItem(dlg, IDC_TEST_FIRST + i), BM_SETCHECK, BST_CHECKED, 0);
+    if (g_user.cluster2)
+        PostMessageA(GetDlgItem(dlg, IDC_TEST_CLUSTER2), BM_SETCHECK, BST_CHECKED, 0);
 }
 
 TEST(CommunicationTest, SendsTheTickedCommandsInOrder)
@@ -233,13 +195,14 @@ TEST(CommunicationTest, SendsTheTickedCommandsInOrder)
     for (const Run &r : runs) {
         SCOPED_TRACE(r.name);
         Scenario(r.description);
-        Select({ 0 }, ROUTINE_D1, DISPLAY_INTERACTIVE);
-        g_user = { r.ticks, r.cluster2, r.button };
+        SelectRows({ 0 }, ROUTINE_D1, DISPLAY_INTERACTIVE);
+        g_user = { r.ticks, r.cluster2 };
         size_t mark = TraceMark();
-        g_hook = SetWindowsHookExA(WH_CBT, Use, nullptr, GetCurrentThreadId());
         uint16_t failKind = 0;
-        EXPECT_EQ(1u, RoutineD1(g_run.cfg.mainWnd, &failKind));
-        UnhookWindowsHookEx(g_hook);
+        {
+            DialogPresser user(r.button, Use);
+            EXPECT_EQ(1u, RoutineD1(g_run.cfg.mainWnd, &failKind));
+        }
         EXPECT_EQ(FAIL_CHECKS, failKind);
         EXPECT_EQ(r.requests, Requests(mark));
         EXPECT_EQ(1u, Lines(mark, "Communication Test Start.").size());

@@ -2,96 +2,20 @@
  * process is the program (AP 0D) with its real session and transport; each scenario restarts
  * the simulators on its own description and diagnosis log. Then, the session closed, Vestra.exe
  * in automatic runs against them. */
-#include "routines/routines.h"
+#include "tests/routines/routines_test.h"
 #include "base/launch.h"
 #include "res/resource.h"
-#include "tests/support/support.h"
 #include <stdio.h>
-#include <string.h>
 #include <algorithm>
 #include <numeric>
 
 enum : DWORD { DIVISOR = 25 };   /* MTP_TIME_DIVISOR: shorter time-outs miss replies on a loaded machine */
-
-/* Hands the routines the display mode, debug mode and launch block, as the shell does. */
-static void Configure(uint8_t displayMode, uint16_t debugMode = 0, uint8_t *launchBlock = nullptr)
-{
-    g_run.cfg.displayMode = displayMode, g_run.cfg.debugMode = debugMode, g_run.cfg.launchBlock = launchBlock;
-    ConfigureRoutines(g_run.cfg);
-}
-
-/* ---- the simulators ---- */
-
-static Peer g_dkc, g_log;
-static std::string g_diagLog;     /* the diagnosis log of the simulators started last */
-static size_t g_reportsChecked;   /* its reports already checked */
-
-static void StopSims()
-{
-    for (Peer *p : { &g_dkc, &g_log })
-        EXPECT_TRUE(!p->process || p->Stop() == 0) << p->quit;
-}
-
-/* Restarts both simulators on a new description (the lines, after a [Subsystem] section that
- * sends message boxes to the trace) and a new diagnosis log. */
-static void Sims(const std::string &lines)
-{
-    StopSims();
-    UseDescription(("[Subsystem]\nMessageBox=trace\n" + lines + "\n").c_str());
-    g_diagLog = UseDiagLog(), g_reportsChecked = 0;
-    ASSERT_TRUE(g_dkc.Start("DkcSim.exe", "09") && g_log.Start("DiagLogSim.exe", "05"));
-}
-
-/* Diagnosis log lines from "CR#=" on. */
-static std::vector<std::string> Reports()
-{
-    std::vector<std::string> out;
-    for (auto &l : ReadLines(g_diagLog))
-        out.push_back(l.find("CR#=") == std::string::npos ? l : l.substr(l.find("CR#=")));
-    return out;
-}
-
-static int g_statusCalls;
-
-struct RoutinesEnv : TestEnv {
-    RoutinesEnv() : TestEnv(nullptr, DIVISOR) {}
-    void SetUp() override
-    {
-        TestEnv::SetUp();
-        g_run.cfg.instance = GetModuleHandleA(nullptr);
-        g_run.cfg.showStatus = [](uint16_t kind) { g_statusCalls += kind == STATUS_RUNNING; };
-        g_run.cfg.mainWnd =
-            CreateWindowA("STATIC", "owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        Configure(DISPLAY_AUTOMATIC);
-        Sims("");
-        ASSERT_EQ(1, OpenCommunication());
-    }
-    void TearDown() override { CloseCommunication(), StopSims(); }
-};
-static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new RoutinesEnv);
-
-/* One unit under test (and the next ones, unitCount in all), the given rows selected, a fresh
- * DriveTable; the paths are (0, dku, box % 4) and (1, dku, box % 4) of the built-in subsystem. */
-static void Select(uint8_t unit, std::initializer_list<int> rows, uint32_t routine, uint16_t unitCount = 1)
-{
-    memset(g_run.driveTable, 0, sizeof g_run.driveTable);
-    memset(g_run.rowSelected, 0, sizeof g_run.rowSelected);
-    memset(g_run.driveBitmap, 0, sizeof g_run.driveBitmap);
-    memset(g_run.unitList, UNIT_NONE, sizeof g_run.unitList);
-    for (uint16_t i = 0; i < unitCount; i++)
-        g_run.unitList[i] = uint8_t(unit + i);
-    g_run.unitCount = unitCount, g_run.unitCursor = 0;
-    for (int r : rows)
-        g_run.rowSelected[r] = 1, g_run.driveBitmap[r] |= UnitBit(unit);
-    g_run.mpIdMain = uint16_t(0x80 + unit / 8 * 4 + unit % 8 % 4);
-    g_run.mpIdAlt = uint16_t(g_run.mpIdMain + 0x10);
-    g_run.routineId = routine, g_dc.stopRequested = 0, g_statusCalls = 0;
-}
+static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new RoutinesEnv(DIVISOR));
 
 /* The reports the log received since the last look: exactly these, each starting with its text. */
 static void ExpectReports(std::initializer_list<const char *> want)
 {
-    auto rep = Reports();
+    auto rep = g_sims.Reports();
     std::string all;
     for (auto &r : rep)
         all += "\n  " + r;
@@ -136,9 +60,8 @@ static std::vector<std::string> Order(size_t mark, std::initializer_list<const c
 {
     std::vector<std::string> out;
     for (auto &t : TraceTexts(mark))
-        for (const char *s : texts)
-            if (t == s)
-                out.push_back(t);
+        if (std::find(texts.begin(), texts.end(), t) != texts.end())
+            out.push_back(t);
     return out;
 }
 
@@ -430,30 +353,13 @@ static const char kFaults[] = "[Drive.0001]\nSelfTest=05\n[Drive.0002]\nVendor=O
                               "[Fault]\n0100.SELFTEST=timeout*3\n";
 
 /* Vestra.exe on a launch block of the test's own (the mode, routine CF, the drives); the block's
- * bytes after the run. */
-static std::vector<uint8_t> RunVestra(uint8_t mode, const uint32_t *select)
+ * bytes after the run and its drive errors. */
+static std::vector<uint8_t> RunVestra(uint8_t mode, const uint32_t *select, std::vector<uint32_t> *errors)
 {
-    char name[32];
-    snprintf(name, sizeof name, "DIAGAPI%08lx", (GetCurrentProcessId() << 8) + mode);
-    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
-    uint8_t *lb = (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-    lb[LB_LAUNCH_MODE] = mode;
-    lb[LB_ROUTINE] = 0xCF;
-    lb[LB_END_STATUS] = 0xEE;
-    if (select)
-        LaunchPutSelect(lb, select);
-    EXPECT_EQ(0, WaitExit(StartProgram("Vestra.exe", name + 7), 90000));
-    std::vector<uint8_t> bytes(lb, lb + 1024);
-    UnmapViewOfFile(lb);
-    CloseHandle(map);
-    return bytes;
-}
-
-static std::vector<uint32_t> Errors(const std::vector<uint8_t> &lb)
-{
-    std::vector<uint32_t> errors(ROW_COUNT);
-    LaunchGetErrors(lb.data(), errors.data());
-    return errors;
+    LaunchBlock b(mode, 0xCF, select);
+    EXPECT_EQ(0, b.RunVestra(90000));
+    *errors = b.Errors();
+    return std::vector<uint8_t>(b.view, b.view + 1024);
 }
 
 /* An empty request ends at once without an error: the diagnosis of no unit does not open and
@@ -464,23 +370,24 @@ TEST(AutomaticRun, OutcomeBytesAndReports)
     CloseCommunication();   /* Vestra.exe is the program now */
     Sims(kFaults);
     size_t mark = TraceMark();
-    std::vector<uint8_t> lb = RunVestra(LAUNCH_AUTOMATIC, nullptr);
+    std::vector<uint32_t> errors;
+    std::vector<uint8_t> lb = RunVestra(LAUNCH_AUTOMATIC, nullptr, &errors);
     EXPECT_EQ((std::vector<uint8_t>{ 0, 0 }), std::vector<uint8_t>(&lb[LB_END_STATUS], &lb[LB_ERROR_ROUTINE]));
-    EXPECT_EQ(std::vector<uint32_t>(ROW_COUNT), Errors(lb));
+    EXPECT_EQ(std::vector<uint32_t>(ROW_COUNT), errors);
     EXPECT_EQ(Counts(mark, { "DkcSim REQ" }), std::vector({ 0 }));
 
     const uint32_t select[ROW_COUNT] = { 0xC0000000u, 0xC0000000u, 0x80000000u, 0x80000000u };
-    lb = RunVestra(LAUNCH_AUTOMATIC_TMPDIR, select);
+    lb = RunVestra(LAUNCH_AUTOMATIC_TMPDIR, select, &errors);
     /* The last error: unit 1's time-out, unit and row first; the bytes after them still hold the
      * vendor that C2 reported on unit 0. */
     const uint8_t outcome[] = { 0x00, 0xFF, 0xC4, 0xE3, 0x01, 0x00, 'D', 'V', 'E', 'N', 'D', '1' };
     EXPECT_EQ(0, memcmp(&lb[LB_END_STATUS], outcome, sizeof outcome));
     std::vector<uint32_t> want = { 0x40000000u, 0xC0000000u, 0x80000000u };
     want.resize(ROW_COUNT);
-    EXPECT_EQ(want, Errors(lb));
+    EXPECT_EQ(want, errors);
     ExpectReports({ "CR#=0002 MP=80 Routine=C2 Step=03 ErrorCode=C203 Detail=4F 4C 44 56 45 4E 44 31 ",
                     "CR#=0001 MP=80 Routine=C4 Step=03 ErrorCode=C403 Detail=05 4C 44 ",
                     "CR#=0100 MP=81 Routine=C4 Step=E3 ErrorCode=C4E3 Detail=01 00 44 " });
-    for (auto &r : Reports())
+    for (auto &r : g_sims.Reports())
         EXPECT_EQ("TmpConfig=1 From=0D", r.substr(r.size() - 19)) << r;
 }

@@ -7,7 +7,6 @@
 #include "iw/iw.h"
 #include "res/resource.h"
 #include <commctrl.h>
-#include <stdio.h>
 
 /* Drive 0003 fails its self test (C403). */
 static testing::Environment *const g_env = testing::AddGlobalTestEnvironment(
@@ -31,28 +30,18 @@ static HWND Wait(const char *caption, int control = 0)
     return nullptr;
 }
 
-static std::string Text(HWND dlg, int id)
-{
-    char text[256] = "";
-    SendMessageTimeoutA(GetDlgItem(dlg, id), WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_BLOCK, 5000, nullptr);
-    return text;
-}
-
-static void Click(HWND d, int i) { PostMessageA(d, WM_COMMAND, MAKEWPARAM(i, BN_CLICKED), (LPARAM)GetDlgItem(d, i)); }
-
 TEST(Interactive, NormalRunToTheErrorList)
 {
-    const std::string diagLog = UseDiagLog();
-    Peer dkc, log;
-    ASSERT_TRUE(dkc.Start("DkcSim.exe", "09") && log.Start("DiagLogSim.exe", "05"));
+    SimPair sims;
+    ASSERT_TRUE(sims.Restart(nullptr));
     HANDLE p = StartProgram("Vestra.exe", "");
     ASSERT_NE(nullptr, p);
     g_pid = GetProcessId(p);
     HWND main = Wait("Vestra", IDC_START);
     ASSERT_NE(nullptr, main);
-    for (int i = 0; i < 1200 && Text(main, IDC_STATUS) != " "; i++)
+    for (int i = 0; i < 1200 && ItemText(main, IDC_STATUS) != " "; i++)
         Sleep(50);   /* polled: the check goes on in the other process */
-    ASSERT_EQ(" ", Text(main, IDC_STATUS)) << "logical devices checked";
+    ASSERT_EQ(" ", ItemText(main, IDC_STATUS)) << "logical devices checked";
 
     /* Start, then unit 0 (DKU 1, HDU box 1) with its first four drives: CF, one fails. */
     Click(main, IDC_START);
@@ -76,13 +65,13 @@ TEST(Interactive, NormalRunToTheErrorList)
     ASSERT_NE(nullptr, errors) << "the run ends with the list of failed drives";
     EXPECT_EQ(1, SendMessageA(GetDlgItem(errors, IDC_ERROR_LIST), LVM_GETITEMCOUNT, 0, 0));
     Click(errors, IDOK);
-    EXPECT_EQ("Vestra Abnormal END", Text(main, IDC_STATUS));
-    EXPECT_EQ("C4", Text(main, IDC_ROUTINE_ID)) << "the last part of CF that ran";
-    EXPECT_EQ("C4 03 05 ", Text(main, IDC_ERROR_CODE).substr(0, 9));
-    EXPECT_EQ("SELF TEST failed.", Text(main, IDC_ERROR_CONTENTS));
-    std::vector<std::string> diag = ReadLines(diagLog);
+    EXPECT_EQ("Vestra Abnormal END", ItemText(main, IDC_STATUS));
+    EXPECT_EQ("C4", ItemText(main, IDC_ROUTINE_ID)) << "the last part of CF that ran";
+    EXPECT_EQ("C4 03 05 ", ItemText(main, IDC_ERROR_CODE).substr(0, 9));
+    EXPECT_EQ("SELF TEST failed.", ItemText(main, IDC_ERROR_CONTENTS));
+    std::vector<std::string> diag = sims.Reports();
     ASSERT_EQ(1u, diag.size());
-    EXPECT_NE(std::string::npos, diag[0].find("CR#=0003 MP=80 Routine=C4 Step=03")) << diag[0];
+    EXPECT_EQ(0u, diag[0].find("CR#=0003 MP=80 Routine=C4 Step=03 ")) << diag[0];
     Click(main, IDC_EXIT);
     EXPECT_EQ(0, WaitExit(p, 30000));
     std::vector<std::string> t = TraceTexts(0, g_pid, 6);
@@ -100,15 +89,11 @@ TEST(Interactive, SecondReceiverOfTheIdIsRefused)
     for (auto &row : RecvHandlerTable)
         row[1] = Count;
     ASSERT_EQ(IW_OK, mtp1_iwini(0, 0, "0D"));
-    char name[32];
-    snprintf(name, sizeof name, "DIAGAPI%08lx", 0x7E000000ul | GetCurrentProcessId());
-    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
-    uint8_t *lb = map ? (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
-    ASSERT_NE(nullptr, lb);
-    lb[LB_LAUNCH_MODE] = LAUNCH_AUTOMATIC, lb[LB_ROUTINE] = 0xCF, lb[LB_END_STATUS] = 0xEE;
-    PutLe32(lb + LB_DRIVE_SELECT, 0x80000000u);
+    const uint32_t select[ROW_COUNT] = { 0x80000000u };
+    LaunchBlock b(LAUNCH_AUTOMATIC, 0xCF, select);
+    uint8_t *lb = b.view;
     size_t mark = TraceMark();
-    HANDLE p = StartProgram("Vestra.exe", name + 7);
+    HANDLE p = StartProgram("Vestra.exe", b.arg);
     ASSERT_NE(nullptr, p);
     DWORD pid = GetProcessId(p);
     EXPECT_EQ(0, WaitExit(p, 60000));
@@ -125,6 +110,4 @@ TEST(Interactive, SecondReceiverOfTheIdIsRefused)
     EXPECT_EQ(IW_OK, mtp1_iwtrn(2, 0, 0, 0, dest, 0, data, sizeof data));
     EXPECT_EQ(1, g_delivered);
     iwend();
-    UnmapViewOfFile(lb);
-    CloseHandle(map);
 }

@@ -47,8 +47,7 @@ static int Log(const char *what, uint32_t value, int result = 1)
 {
     char line[64];
     snprintf(line, sizeof line, "%s %X", what, (unsigned)value);
-    g_calls.push_back(line);
-    return result;
+    return g_calls.push_back(line), result;
 }
 
 static uint32_t Unit() { return g_run.unitList[g_run.unitCursor]; }
@@ -100,44 +99,6 @@ int CloseCommunication() { return Log("CloseCommunication", 0); }
 
 /* ---- helpers ---- */
 
-/* A launch block made the way the launcher makes it (arg: its command line), and its drive errors. */
-struct TestBlock {
-    char name[32];
-    HANDLE map;
-    uint8_t *view;
-    std::string arg;
-    TestBlock(uint8_t mode, uint8_t routine, const uint32_t *select /* 80 words or null */)
-    {
-        static int seq;
-        snprintf(name, sizeof name, "DIAGAPI%08lx", (GetCurrentProcessId() << 8) + ++seq);
-        arg = name + 7;
-        map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
-        view = (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-        view[LB_LAUNCH_MODE] = mode;
-        view[LB_ROUTINE] = routine;
-        view[LB_END_STATUS] = 0xEE;
-        if (select)
-            LaunchPutSelect(view, select);
-    }
-    ~TestBlock() { UnmapViewOfFile(view), CloseHandle(map); }
-    std::vector<uint32_t> Errors() const
-    {
-        std::vector<uint32_t> w(ROW_COUNT);
-        LaunchGetErrors(view, w.data());
-        return w;
-    }
-};
-
-static std::string Caption(HWND wnd)
-{
-    char text[256] = "";
-    GetWindowTextA(wnd, text, sizeof text);
-    return text;
-}
-static std::string ItemText(HWND dlg, int id) { return Caption(GetDlgItem(dlg, id)); }
-
-static void Click(HWND d, int i) { PostMessageA(d, WM_COMMAND, MAKEWPARAM(i, BN_CLICKED), (LPARAM)GetDlgItem(d, i)); }
-
 /* Index of the first text equal to want at or after from, or -1. */
 static int FindText(const std::vector<std::string> &texts, const std::string &want, size_t from = 0)
 {
@@ -175,9 +136,8 @@ static std::string Items(HWND dlg, int id, bool combo = false)
     char first[64] = "", last[64] = "";
     SendDlgItemMessageA(dlg, id, LB_GETTEXT, 0, (LPARAM)first);
     SendDlgItemMessageA(dlg, id, LB_GETTEXT, n - 1, (LPARAM)last);
-    if (!GetDlgItem(dlg, id))
-        return " _";
-    return " " + std::to_string(n) + (n && !combo ? std::string(":") + first + ".." + last : "");
+    return !GetDlgItem(dlg, id) ? " _"
+                                : " " + std::to_string(n) + (n && !combo ? std::string(":") + first + ".." + last : "");
 }
 
 /* What a dialog shows, by its caption: Select Unit, DKU: the buttons; HDU: label, the first
@@ -405,7 +365,7 @@ TEST(RunSequence, AutomaticRunsFollowTheOutcomes)
         for (uint32_t unit : c.units)
             for (uint32_t row = 0; row < 32; row++)
                 select[row] |= c.rows & (1u << row) ? UnitBit(unit) : 0;
-        TestBlock b(c.mode, c.routine, select);
+        LaunchBlock b(c.mode, c.routine, select);
         b.view[2] = 0x11; b.view[3] = 0x22; b.view[324] = 0x33; b.view[325] = 0x44; b.view[326] = 0x55;
         b.view[LB_ERROR_FLAG] = 0x5A;
         size_t mark = TraceMark();
@@ -452,7 +412,7 @@ TEST(RunSequence, StartFailures)
 {
     ResetDoubles();
     g_script.openOk = 0;
-    TestBlock b(0xFF, 0xCF, nullptr);
+    LaunchBlock b(0xFF, 0xCF, nullptr);
     size_t mark = TraceMark();
     RunProgramScripted(b.arg.c_str(), nullptr, {});
     EXPECT_EQ((std::vector<std::string>{ "OpenCommunication 0", "SetErrorInfo EC0010", "CloseCommunication 0" }),
@@ -465,7 +425,7 @@ TEST(RunSequence, StartFailures)
     EXPECT_EQ(0, b.view[LB_END_STATUS]);
 
     /* A module without dialog 138: the window cannot be created. */
-    TestBlock b2(0xFF, 0xCF, nullptr);
+    LaunchBlock b2(0xFF, 0xCF, nullptr);
     EXPECT_EQ(0, RunProgram(GetModuleHandleA("MTPCMN32.dll"), b2.arg.c_str()));
     EXPECT_EQ(std::vector<uint8_t>({ 0, 0xFF, 0, 0xEC }), std::vector<uint8_t>(&b2.view[335], &b2.view[339]));
     EXPECT_EQ(nullptr, g_app.launchBlock);
@@ -538,7 +498,7 @@ TEST(RunSequence, InteractiveWithBlockWritesTheOutcome)
 {
     ResetDoubles();
     g_script.recordAt = 0;
-    TestBlock b(0x05, 0xCF, nullptr);
+    LaunchBlock b(0x05, 0xCF, nullptr);
     b.view[LB_ERROR_FLAG] = 0x33;
     size_t mark = TraceMark();
     /* Positions 1 and 3 of DKU1 box 0: unit 8, rows 1 and 3. After the run with an error the
@@ -602,6 +562,13 @@ TEST(Config, DrivesBoxesLocationsAndPaths)
     EXPECT_EQ((std::vector<int>{ 0x80 + 0x05, 0x80 + 0x15 }), (std::vector<int>{ g_run.mpIdMain, g_run.mpIdAlt }));
 }
 
+/* 1 when the window's message was posted; it is then handled. */
+static int Take(HWND wnd, UINT message)
+{
+    MSG msg;
+    return PeekMessageA(&msg, wnd, message, message, PM_REMOVE) ? (DispatchMessageA(&msg), 1) : 0;
+}
+
 /* Runs the prompt with a code; the message box must say box (unless null). 1 when
  * UM_DEBUG_MODE was posted (and handled). */
 static int TryPassword(HWND wnd, const char *code, const char *box)
@@ -609,11 +576,7 @@ static int TryPassword(HWND wnd, const char *code, const char *box)
     std::string act = std::string("p") + code + " ok";
     Drive([](HWND w) { return int(SendMessageA(w, UM_ASK_PASSWORD, 0, 0)); }, wnd,
           { { "Input PassWord", nullptr, act.c_str() }, { "Pass Word", box, "ok" } });
-    MSG msg;
-    if (!PeekMessageA(&msg, wnd, UM_DEBUG_MODE, UM_DEBUG_MODE, PM_REMOVE))
-        return 0;
-    DispatchMessageA(&msg);
-    return 1;
+    return Take(wnd, UM_DEBUG_MODE);
 }
 
 /* Check marks of the debug menu: QX7 QX5, 4MP 2MP, 1MP 2MP, HV LT. */
@@ -650,9 +613,7 @@ TEST(DebugMode, AccessCodeMenusAndOverrides)
     EXPECT_EQ("01011001", Marks(wnd));
 
     SendMessageA(wnd, WM_COMMAND, IDM_NORMAL_MODE, 0);
-    MSG msg;
-    ASSERT_TRUE(PeekMessageA(&msg, wnd, UM_NORMAL_MODE, UM_NORMAL_MODE, PM_REMOVE));
-    DispatchMessageA(&msg);
+    ASSERT_EQ(1, Take(wnd, UM_NORMAL_MODE));
     EXPECT_EQ(0, g_app.debugMode);
     EXPECT_EQ(1, g_app.dkcModel) << "choices stay after leaving";
     EXPECT_EQ(nullptr, GetSubMenu(GetMenu(wnd), 2)) << "the normal menu has two entries";
@@ -663,10 +624,11 @@ TEST(DebugMode, AccessCodeMenusAndOverrides)
     /* The prompt comes only from the accelerator (Ctrl+Shift+D). */
     for (WORD source : { 1, 0 }) {
         SendMessageA(wnd, WM_COMMAND, MAKEWPARAM(IDM_ASK_PASSWORD, source), 0);
+        MSG msg;
         EXPECT_EQ(source == 1, PeekMessageA(&msg, wnd, UM_ASK_PASSWORD, UM_ASK_PASSWORD, PM_REMOVE));
     }
     DestroyWindow(wnd);
-    PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    Take(nullptr, WM_QUIT);
 }
 
 /* PDEVs of the drive table entries that pass the test, in unit and row order. */
@@ -753,15 +715,11 @@ TEST(SelectUnit, LtVariants)
 }
 
 /* The equipped drives by the stand-in's word (units 0-4, 8, 9, 12 and 16). */
-static std::vector<uint16_t> EquippedPdevs()
+static bool IsEquipped(const DriveEntry &e)
 {
-    std::vector<uint16_t> out;
-    for (uint16_t pdev : Pdevs([](const DriveEntry &) { return true; })) {
-        uint16_t state = 0, ec = 0;
-        if (GetPdevEquipState(pdev, &state, &ec) && state == SVC_EQUIPPED)
-            out.push_back(pdev);
-    }
-    return out;
+    size_t i = &e - &table[0][0];   /* the entry's unit and row */
+    uint16_t state = 0, ec = 0;
+    return GetPdevEquipState(uint16_t(i / ROW_COUNT << 8 | i % ROW_COUNT), &state, &ec) && state == SVC_EQUIPPED;
 }
 
 /* Select Unit with "ALL HDD", which selects every equipped drive and nothing else, the list's
@@ -772,8 +730,8 @@ static int RunDebug(HWND owner, Step routine, std::vector<Step> more = {})
                                 { "Select HDD List", "1 63:HDD00-00..HDD20-0B 25:HDD10-00..HDD14-00", "ok" }, routine };
     steps.insert(steps.end(), more.begin(), more.end());
     int result = Drive(RunSelectUnit, owner, steps);
-    EXPECT_EQ(88u, EquippedPdevs().size());
-    EXPECT_EQ(EquippedPdevs(), Pdevs(IsSelected));
+    EXPECT_EQ(88u, Pdevs(IsEquipped).size());
+    EXPECT_EQ(Pdevs(IsEquipped), Pdevs(IsSelected));
     return result;
 }
 
@@ -801,7 +759,7 @@ TEST(Routine, TextsDecideAndD8NeedsACluster)
         { "Select Cluster", nullptr, "c1095" },   /* still open after Cancel and Close */
     }));
     EXPECT_EQ((std::vector<uint32_t>{ 0xD8, 1 }), (std::vector<uint32_t>{ g_run.routineId, g_run.cluster }));
-    EXPECT_EQ(EquippedPdevs(), Pdevs([](const DriveEntry &e) { return e.equipState == 3; }));
+    EXPECT_EQ(Pdevs(IsEquipped), Pdevs([](const DriveEntry &e) { return e.equipState == 3; }));
     EXPECT_EQ(1, RunDebug(owner, { "ROUTINE", nullptr, "rD8 ok" }, { { "Select Cluster", nullptr, "c1094" } }));
     EXPECT_EQ(0, g_run.cluster);
 }

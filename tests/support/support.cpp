@@ -1,4 +1,5 @@
 #include "tests/support/support.h"
+#include "base/launch.h"
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -89,16 +90,14 @@ std::vector<std::string> ReadLines(const std::string &path)
     return lines;
 }
 
-/* Starts a program of bin/; out (when given) takes its standard output and error. */
-static HANDLE Spawn(const std::string &exeName, const std::string &args, HANDLE out)
+HANDLE StartProgram(const std::string &exeName, const std::string &args, HANDLE out, HANDLE err)
 {
     std::string exe = BinDir() + exeName, cmd = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
     STARTUPINFOA si = { sizeof si };
     PROCESS_INFORMATION pi = {};
     if (out) {
         si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = si.hStdError = out;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = out, si.hStdError = err ? err : out, si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     }
     if (!CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, out != nullptr, 0, nullptr, nullptr, &si, &pi))
         return nullptr;
@@ -106,15 +105,12 @@ static HANDLE Spawn(const std::string &exeName, const std::string &args, HANDLE 
     return pi.hProcess;
 }
 
-HANDLE StartProgram(const std::string &exeName, const std::string &args) { return Spawn(exeName, args, nullptr); }
-
 HANDLE StartChild(const std::string &role, const std::string &args)
 {
     char self[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string name(self, n);
-    name = name.substr(name.find_last_of("\\/") + 1);
-    return StartProgram(name, "child " + role + (args.empty() ? "" : " " + args));
+    std::string me(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
+    return StartProgram(me.substr(me.find_last_of("\\/") + 1),
+                        "child " + role + (args.empty() ? "" : " ") + args);
 }
 
 int WaitExit(HANDLE process, DWORD timeoutMs)
@@ -141,27 +137,6 @@ std::vector<std::string> GrepLines(const std::vector<std::string> &lines, const 
     for (auto &l : lines)
         if (l.find(text) != std::string::npos)
             out.push_back(l);
-    return out;
-}
-
-std::string RunCapture(const std::string &exe, const std::string &args, int *exitCode)
-{
-    SECURITY_ATTRIBUTES sa = { sizeof sa, nullptr, TRUE };
-    HANDLE rd = nullptr, wr = nullptr;
-    *exitCode = -1;
-    if (!CreatePipe(&rd, &wr, &sa, 0))
-        return "";
-    SetHandleInformation(rd, HANDLE_FLAG_INHERIT, 0);
-    HANDLE p = Spawn(exe, args, wr);
-    CloseHandle(wr);
-    std::string out;
-    char buf[4096];
-    DWORD got;
-    while (p && ReadFile(rd, buf, sizeof buf, &got, nullptr) && got > 0)
-        out.append(buf, got);
-    if (p)
-        *exitCode = WaitExit(p, 60000);
-    CloseHandle(rd);
     return out;
 }
 
@@ -259,7 +234,67 @@ int Peer::Stop()
     return code;
 }
 
-/* ---- modal dialogs ---- */
+bool SimPair::Restart(const char *lines)
+{
+    Stop();
+    if (lines)
+        UseDescription((std::string("[Subsystem]\nMessageBox=trace\n") + lines).c_str());
+    diagLog = UseDiagLog();
+    return dkc.Start("DkcSim.exe", "09") && log.Start("DiagLogSim.exe", "05");
+}
+
+void SimPair::Stop()
+{
+    for (Peer *p : { &dkc, &log })
+        EXPECT_TRUE(!p->process || p->Stop() == 0) << p->quit;
+}
+
+std::vector<std::string> SimPair::Reports() const
+{
+    std::vector<std::string> out;
+    for (auto &l : ReadLines(diagLog))
+        out.push_back(l.find("CR#=") == std::string::npos ? l : l.substr(l.find("CR#=")));
+    return out;
+}
+
+/* ---- the launch block ---- */
+
+LaunchBlock::LaunchBlock(uint8_t mode, uint8_t routine, const uint32_t *select)
+{
+    static int seq;
+    char name[32];
+    snprintf(name, sizeof name, "DIAGAPI%08lx", (GetCurrentProcessId() << 8) + ++seq);
+    arg = name + 7;
+    map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
+    view = (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    view[LB_LAUNCH_MODE] = mode, view[LB_ROUTINE] = routine, view[LB_END_STATUS] = 0xEE;
+    if (select)
+        LaunchPutSelect(view, select);
+}
+
+LaunchBlock::~LaunchBlock() { UnmapViewOfFile(view), CloseHandle(map); }
+
+std::vector<uint32_t> LaunchBlock::Errors() const
+{
+    std::vector<uint32_t> w(ROW_COUNT);
+    LaunchGetErrors(view, w.data());
+    return w;
+}
+
+int LaunchBlock::RunVestra(DWORD timeoutMs) const { return WaitExit(StartProgram("Vestra.exe", arg), timeoutMs); }
+
+/* ---- windows and dialogs ---- */
+
+std::string Caption(HWND wnd)
+{
+    char text[256] = "";
+    SendMessageTimeoutA(wnd, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_BLOCK, 5000, nullptr);
+    return text;
+}
+
+std::string ItemText(HWND dlg, int id) { return Caption(GetDlgItem(dlg, id)); }
+
+void Click(HWND dlg, int id) { PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dlg, id)); }
 
 static DialogPresser *g_presser;
 static HHOOK g_presserHook;
@@ -282,12 +317,14 @@ static LRESULT CALLBACK PressHook(int code, WPARAM wp, LPARAM lp)
         EnumChildWindows(dlg, AddText, LPARAM(&texts));
         g_presser->texts.push_back(texts);
         SetPropA(dlg, "TestPressed", HANDLE(1));
+        if (g_presser->prepare)
+            g_presser->prepare(dlg);
         PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(g_presser->button, BN_CLICKED), LPARAM(item));
     }
     return CallNextHookEx(g_presserHook, code, wp, lp);
 }
 
-DialogPresser::DialogPresser(int buttonId) : button(buttonId)
+DialogPresser::DialogPresser(int buttonId, void (*prepareFn)(HWND)) : button(buttonId), prepare(prepareFn)
 {
     g_presser = this;
     g_presserHook = SetWindowsHookExA(WH_CBT, PressHook, nullptr, GetCurrentThreadId());

@@ -22,9 +22,10 @@ std::string ReadFileBytes(const std::string &path);
 bool WriteFileBytes(const std::string &path, const std::string &bytes);
 /* Lines of a text file, without their line ends. */
 std::vector<std::string> ReadLines(const std::string &path);
-/* Starts a program of bin/ with a command line (program name first) and the current
- * environment; returns the process handle or null. */
-HANDLE StartProgram(const std::string &exeName, const std::string &args);
+/* Starts a program of bin/ with a command line (program name first), the current environment
+ * and, when out is given, out and err (or out) as its standard output and error; returns the
+ * process handle or null. */
+HANDLE StartProgram(const std::string &exeName, const std::string &args, HANDLE out = nullptr, HANDLE err = nullptr);
 /* Runs "self child ROLE args" and returns its process handle. */
 HANDLE StartChild(const std::string &role, const std::string &args);
 /* Waits for a process (bounded) and returns its exit code, or -1 on time-out (it is then killed). */
@@ -33,10 +34,6 @@ int WaitExit(HANDLE process, DWORD timeoutMs);
 void SetEnv(const char *name, const char *value);
 /* Lines (e.g. trace texts) containing the text, in order. */
 std::vector<std::string> GrepLines(const std::vector<std::string> &lines, const std::string &text);
-
-/* Runs a program of bin/ with its output captured; returns what it printed and sets its exit
- * code (-1 when it did not end within a minute). */
-std::string RunCapture(const std::string &exe, const std::string &args, int *exitCode);
 
 /* The test program's environment: a fresh folder (TestDir) with the trace log, a subsystem
  * description of this text (null: none, so the built-in default) and a diagnosis log, and
@@ -75,12 +72,43 @@ struct Peer {
     int Stop();
 };
 
+/* Both simulators, DkcSim.exe as "09" and DiagLogSim.exe as "05". Restart stops those running
+ * (each must end with 0), points the processes started next at a description of "[Subsystem]"
+ * with message boxes to the trace and the lines (null: the description stays) and at a fresh
+ * diagnosis log, and starts both. Reports: the log's lines from "CR#=" on. */
+struct SimPair {
+    Peer        dkc, log;
+    std::string diagLog;
+    bool Restart(const char *lines);
+    void Stop();
+    std::vector<std::string> Reports() const;
+};
+
+/* A launch block made as the launcher makes it (DIAGAPI and arg, the command line): launch mode,
+ * routine, end status 0xEE and the drive selection (80 words, or null). Errors: its drive error
+ * bitmap; RunVestra: Vestra.exe on it, its exit code (-1: not ended within the time). */
+struct LaunchBlock {
+    std::string arg;
+    HANDLE      map;
+    uint8_t    *view;
+    LaunchBlock(uint8_t mode, uint8_t routine, const uint32_t *select = nullptr);
+    ~LaunchBlock();
+    std::vector<uint32_t> Errors() const;
+    int RunVestra(DWORD timeoutMs) const;
+};
+
+/* A window's text (WM_GETTEXT, also across processes), a dialog item's; a posted button click. */
+std::string Caption(HWND wnd);
+std::string ItemText(HWND dlg, int id);
+void Click(HWND dlg, int id);
+
 /* While it lives, each dialog this thread activates that has control button gets it pressed
- * (once, a posted click); texts keeps each such dialog's caption and control texts, each
- * followed by '|'. One at a time. */
+ * (once, a posted click, after prepare(dialog) when given); texts keeps each such dialog's
+ * caption and control texts, each followed by '|'. One at a time. */
 struct DialogPresser {
     int                      button;
+    void                   (*prepare)(HWND dlg);
     std::vector<std::string> texts;
-    explicit DialogPresser(int buttonId);
+    explicit DialogPresser(int buttonId, void (*prepareFn)(HWND) = nullptr);
     ~DialogPresser();
 };
