@@ -8,6 +8,8 @@ version=3
 [ "$(cat "$dir/.vestra-ready" 2>/dev/null)" = "$version" ] && exit 0
 rm -rf "$dir"
 mkdir -p "$(dirname "$dir")"
+# Wine wants an absolute prefix path.
+dir=$(cd "$(dirname "$dir")" && pwd)/$(basename "$dir")
 export WINEPREFIX=$dir WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wineboot -i >/dev/null 2>&1 </dev/null
 # Null display driver: windows exist and take messages without an X server.
