@@ -99,8 +99,13 @@ HANDLE StartProgram(const std::string &exeName, const std::string &args, HANDLE 
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdOutput = out, si.hStdError = err ? err : out, si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     }
-    if (!CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, out != nullptr, 0, nullptr, nullptr, &si, &pi))
-        return nullptr;
+    /* Wine now and then fails a start under load: two more tries, then say why. */
+    for (int tries = 1; !CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, out != nullptr, 0, nullptr, nullptr, &si, &pi); tries++) {
+        fprintf(stderr, "StartProgram: %s not started (%lu)\n", exeName.c_str(), GetLastError());
+        if (tries == 3)
+            return nullptr;
+        Sleep(500);
+    }
     CloseHandle(pi.hThread);
     return pi.hProcess;
 }
