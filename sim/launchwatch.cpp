@@ -77,7 +77,8 @@ static void Take(RunWatch *w, const char *text, DWORD nowMs)
     }
 }
 
-/* Whole lines only; a line still being written (NULs where its bytes will be) waits. */
+/* Whole lines only; a line still being written (NULs where its bytes will be) waits, and the
+ * text kept waiting stays bounded. */
 static void ReadNew(RunWatch *w, DWORD nowMs)
 {
     HANDLE f = CreateFileA(g_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -95,7 +96,9 @@ static void ReadNew(RunWatch *w, DWORD nowMs)
     size_t pos = 0, end;
     while ((end = g_pending.find('\n', pos)) != std::string::npos) {
         std::string line = g_pending.substr(pos, end - pos);
-        if (line.find('\0') != std::string::npos)
+        /* NULs left by a writer that died mid-line would hold back everything behind them:
+         * such a line is given up once a whole read has arrived after it. */
+        if (line.find('\0') != std::string::npos && g_pending.size() - end <= READ_MAX)
             break;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
