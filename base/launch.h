@@ -18,6 +18,12 @@ enum : size_t {
     LB_DRIVE_ERROR   = 369,     /* drive bitmap of the drives with an error, 80 words */
     LB_MIN_SIZE      = 689,
 };
+/* The block's name from the number on the command line. */
+#define LB_NAME_FMT "DIAGAPI%08lx"
+/* A launcher makes the block this size and marks the end status unset before the start, so
+ * that it can tell a run that wrote no outcome. */
+enum : size_t { LB_LAUNCHER_SIZE = 1024 };
+enum : uint8_t { LB_END_STATUS_UNSET = 0xEE };
 enum : uint8_t { LAUNCH_INTERACTIVE = 0x00, LAUNCH_AUTOMATIC = 0xFF, LAUNCH_AUTOMATIC_TMPDIR = 0x10 };
 enum : uint8_t { LB_ERROR_SET = 0xFF, LB_STEP_START_FAILED = 0xEC };
 

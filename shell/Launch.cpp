@@ -56,7 +56,7 @@ int OpenLaunchBlock(const char *cmdLine)
         AppTrace("Invalid Command Line : %.32s", cmdLine);
         return 0;
     }
-    snprintf(name, sizeof name, "DIAGAPI%08lx", number);
+    snprintf(name, sizeof name, LB_NAME_FMT, number);
     g_app.launchMapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, TRUE, name);
     if (!g_app.launchMapping) {
         DWORD err = GetLastError();

@@ -19,7 +19,6 @@ static const char kUsage[] =
     "             3 usage or launch error (bad arguments, no equipped drive selected, mapping,\n"
     "               program missing)\n";
 
-enum : uint8_t { END_STATUS_UNSET = 0xEE };
 enum : DWORD { POLL_MS = 250, KILL_WAIT_MS = 5000, STOP_GRACE_MS = 500 };
 
 static HANDLE g_stop;   /* set by Ctrl+C / Ctrl+Break */
@@ -198,7 +197,7 @@ static void Supervise(RunInfo *run, const PROCESS_INFORMATION &pi)
     }
     /* Ctrl+C on a terminal reaches the program too, which may end first: a run that ended
      * without its outcome and a stop that comes with it (bounded) is the user's stop. */
-    if (run->how == END_COMPLETED && run->lb[LB_END_STATUS] == END_STATUS_UNSET &&
+    if (run->how == END_COMPLETED && run->lb[LB_END_STATUS] == LB_END_STATUS_UNSET &&
         WaitForSingleObject(g_stop, STOP_GRACE_MS) == WAIT_OBJECT_0)
         run->how = END_USER_STOP;
     WatchPoll(&run->watch, run->args.quiet, GetTickCount() - t0);
@@ -222,7 +221,7 @@ int main(int argc, char **argv)
     if (a.all)
         memcpy(a.select, run.tested, sizeof a.select);
     char name[32], exe[MAX_PATH], cmd[MAX_PATH + 32], diagLog[MAX_PATH];
-    snprintf(name, sizeof name, "DIAGAPI%08lx", a.number);
+    snprintf(name, sizeof name, LB_NAME_FMT, a.number);
     DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
     char *slash = strrchr(exe, '\\');
     if (n == 0 || n >= MAX_PATH || !slash)
@@ -230,7 +229,7 @@ int main(int argc, char **argv)
     snprintf(slash + 1, size_t(exe + MAX_PATH - slash - 1), "Vestra.exe");
     if (GetFileAttributesA(exe) == INVALID_FILE_ATTRIBUTES)
         return Fail("program missing:", exe);
-    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, LAUNCH_BLOCK_SIZE, name);
+    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, LB_LAUNCHER_SIZE, name);
     if (!map)
         return Fail("cannot create", name);
     uint8_t *lb = (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
@@ -238,10 +237,10 @@ int main(int argc, char **argv)
         CloseHandle(map);
         return Fail("cannot map", name);
     }
-    memset(lb, 0, LAUNCH_BLOCK_SIZE);
+    memset(lb, 0, LB_LAUNCHER_SIZE);
     lb[LB_LAUNCH_MODE] = a.mode;
     lb[LB_ROUTINE] = a.routine;
-    lb[LB_END_STATUS] = END_STATUS_UNSET;
+    lb[LB_END_STATUS] = LB_END_STATUS_UNSET;
     LaunchPutSelect(lb, run.tested);
     run.lb = lb;
 

@@ -8,7 +8,7 @@
 #include <stdint.h>
 
 enum : uint32_t { LAUNCH_UNITS = UNIT_COUNT, LAUNCH_ROWS = ROW_COUNT };
-enum : size_t { LAUNCH_BLOCK_SIZE = 1024, DRIVE_TEXT_MAX = 128, LOCATION_MAX = 16 };
+enum : size_t { DRIVE_TEXT_MAX = 128, LOCATION_MAX = 16 };
 
 /* Exit status by class. */
 enum : int { EXIT_PASSED = 0, EXIT_FAILED = 1, EXIT_NOT_TESTED = 2, EXIT_USAGE = 3 };

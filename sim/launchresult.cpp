@@ -10,7 +10,7 @@
 #include <string>
 
 enum : uint16_t { COMMON_TEXT_BASE = 0xEC00 };
-enum : uint8_t { COMMON_STEP_FIRST = 0xE0, COMMON_STEP_LAST = 0xEF, STEP_TIME_OUT = 0xE3, UNSET = 0xEE };
+enum : uint8_t { COMMON_STEP_FIRST = 0xE0, COMMON_STEP_LAST = 0xEF, STEP_TIME_OUT = 0xE3 };
 enum : size_t { LOG_LINE_MAX = 1024 };
 
 struct Report { uint16_t code; uint8_t mp; uint8_t detail[LB_DETAIL_LEN]; int has; };
@@ -126,7 +126,7 @@ void JudgeRun(RunInfo *run, const char *diagLog, long logFrom, HMODULE program)
 {
     ReadReports(diagLog, logFrom);
     int killed = run->how == END_TIME_OUT || run->how == END_USER_STOP;
-    int outcomeWritten = !killed && run->lb[LB_END_STATUS] != UNSET;
+    int outcomeWritten = !killed && run->lb[LB_END_STATUS] != LB_END_STATUS_UNSET;
     /* A trace log that told nothing (unreadable elsewhere): the written outcome alone counts. */
     int allUnitsDone = outcomeWritten && run->watch.unitsBegun == 0 && !run->watch.ended;
     int failed = 0, untested = 0;

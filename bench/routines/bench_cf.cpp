@@ -4,6 +4,7 @@
  * (START UNIT answers once the drives are up, so that time is spent after the pause). Also
  * counts the drive commands that reach the controller per unit.
  * Usage: bench_cf [spin-up-ms] (default 0); run it in a prefix of its own (scripts/winerun.sh). */
+#include "base/launch.h"
 #include <windows.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -11,10 +12,8 @@
 #include <string.h>
 #include <string>
 
-enum : uint32_t { UNITS = 4, DRIVES = 16, ROWS = 80, PAUSES_PER_UNIT = 2, PAUSE_MS = 10000,
+enum : uint32_t { UNITS = 4, DRIVES = 16, PAUSES_PER_UNIT = 2, PAUSE_MS = 10000,
                   STARTS_PER_UNIT = 2, WAIT_MS = 30000, RUN_LIMIT_MS = 600000 };
-enum : size_t { LB_LEN = 1024, LB_MODE = 0, LB_ROUTINE = 1, LB_SELECT = 4, LB_END_STATUS = 335,
-                LB_ERROR_FLAG = 336 };
 
 static std::string g_bin, g_dir;
 
@@ -107,23 +106,22 @@ int main(int argc, char **argv)
     }
     char name[32];
     unsigned long number = GetCurrentProcessId();
-    snprintf(name, sizeof name, "DIAGAPI%08lx", number);
-    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, LB_LEN, name);
+    snprintf(name, sizeof name, LB_NAME_FMT, number);
+    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, LB_LAUNCHER_SIZE, name);
     uint8_t *lb = map ? (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
     if (!lb) {
         fprintf(stderr, "bench_cf: no launch block\n");
         return 1;
     }
-    memset(lb, 0, LB_LEN);
-    lb[LB_MODE] = 0xFF;
+    memset(lb, 0, LB_LAUNCHER_SIZE);
+    lb[LB_LAUNCH_MODE] = LAUNCH_AUTOMATIC;
     lb[LB_ROUTINE] = 0xCF;
-    lb[LB_END_STATUS] = 0xEE;
-    uint32_t word = 0;
-    for (uint32_t u = 0; u < UNITS; u++)
-        word |= 0x80000000u >> u;
+    lb[LB_END_STATUS] = LB_END_STATUS_UNSET;
+    uint32_t select[ROW_COUNT] = {};
     for (uint32_t r = 0; r < DRIVES; r++)
-        for (int i = 0; i < 4; i++)
-            lb[LB_SELECT + 4 * r + i] = uint8_t(word >> (8 * i));
+        for (uint32_t u = 0; u < UNITS; u++)
+            select[r] |= UnitBit(u);
+    LaunchPutSelect(lb, select);
 
     char arg[32];
     snprintf(arg, sizeof arg, "%lx", number);

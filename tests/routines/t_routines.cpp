@@ -359,7 +359,7 @@ static std::vector<uint8_t> RunVestra(uint8_t mode, const uint32_t *select, std:
     LaunchBlock b(mode, 0xCF, select);
     EXPECT_EQ(0, b.RunVestra(90000));
     *errors = b.Errors();
-    return std::vector<uint8_t>(b.view, b.view + 1024);
+    return std::vector<uint8_t>(b.view, b.view + LB_LAUNCHER_SIZE);
 }
 
 /* An empty request ends at once without an error: the diagnosis of no unit does not open and

@@ -268,11 +268,11 @@ LaunchBlock::LaunchBlock(uint8_t mode, uint8_t routine, const uint32_t *select)
 {
     static int seq;
     char name[32];
-    snprintf(name, sizeof name, "DIAGAPI%08lx", (GetCurrentProcessId() << 8) + ++seq);
+    snprintf(name, sizeof name, LB_NAME_FMT, (GetCurrentProcessId() << 8) + ++seq);
     arg = name + 7;
-    map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, name);
+    map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, LB_LAUNCHER_SIZE, name);
     view = (uint8_t *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-    view[LB_LAUNCH_MODE] = mode, view[LB_ROUTINE] = routine, view[LB_END_STATUS] = 0xEE;
+    view[LB_LAUNCH_MODE] = mode, view[LB_ROUTINE] = routine, view[LB_END_STATUS] = LB_END_STATUS_UNSET;
     if (select)
         LaunchPutSelect(view, select);
 }

@@ -85,7 +85,7 @@ struct SimPair {
 };
 
 /* A launch block made as the launcher makes it (DIAGAPI and arg, the command line): launch mode,
- * routine, end status 0xEE and the drive selection (80 words, or null). Errors: its drive error
+ * routine, end status unset and the drive selection (80 words, or null). Errors: its drive error
  * bitmap; RunVestra: Vestra.exe on it, its exit code (-1: not ended within the time). */
 struct LaunchBlock {
     std::string arg;
