@@ -51,19 +51,25 @@ static DWORD ReadOffset(HANDLE h)
     return digits == 0 || offset < CMT_HEADER_LEN ? DWORD(CMT_HEADER_LEN) : offset;
 }
 
-/* Makes the open file a fresh trace file: all spaces with the header for offset 25. */
-static int ResetTrace(HANDLE h)
+/* Spaces from offset from up to the size of a trace file, which ends there. */
+static int FillSpaces(HANDLE h, DWORD from)
 {
-    char *buf = (char *)malloc(CMT_FILE_SIZE);
+    DWORD len = CMT_FILE_SIZE - from;
+    char *buf = (char *)malloc(len);
     if (!buf)
         return 0;
-    memset(buf, ' ', CMT_FILE_SIZE);
-    char header[CMT_HEADER_LEN + 1];
-    snprintf(header, sizeof header, kHeaderFmt, int(CMT_HEADER_LEN));
-    memcpy(buf, header, CMT_HEADER_LEN);
-    int ok = WriteAt(h, 0, buf, CMT_FILE_SIZE) && SetEndOfFile(h);
+    memset(buf, ' ', len);
+    int ok = WriteAt(h, from, buf, len) && SetEndOfFile(h);
     free(buf);
     return ok;
+}
+
+/* Makes the open file a fresh trace file: the header for offset 25, then spaces. */
+static int ResetTrace(HANDLE h)
+{
+    char header[CMT_HEADER_LEN + 1];
+    snprintf(header, sizeof header, kHeaderFmt, int(CMT_HEADER_LEN));
+    return WriteAt(h, 0, header, CMT_HEADER_LEN) && FillSpaces(h, CMT_HEADER_LEN);
 }
 
 /* A file shorter than a trace file (left by a writer that stopped while creating it) is filled up
@@ -75,15 +81,7 @@ static int CompleteTrace(HANDLE h)
         return 0;
     if (size >= CMT_FILE_SIZE)
         return 1;
-    if (size < CMT_HEADER_LEN)
-        return ResetTrace(h);
-    char *buf = (char *)malloc(CMT_FILE_SIZE - size);
-    if (!buf)
-        return 0;
-    memset(buf, ' ', CMT_FILE_SIZE - size);
-    int ok = WriteAt(h, size, buf, CMT_FILE_SIZE - size);
-    free(buf);
-    return ok;
+    return size < CMT_HEADER_LEN ? ResetTrace(h) : FillSpaces(h, size);
 }
 
 /* Rotation under the current file's exclusive open: its bytes become the previous file, then it
